@@ -1,0 +1,439 @@
+#include "position.h"
+
+#include <charconv>
+#include <cstdio>
+
+#include "movegen.h"
+
+namespace velmar {
+
+namespace {
+
+// Castling rights kept after a move touches a square (king or rook home squares).
+constexpr std::array<uint8_t, 64> make_castling_mask() {
+    std::array<uint8_t, 64> m{};
+    for (auto& v : m) v = 15;
+    m[0] = 13;   // a1
+    m[4] = 12;   // e1
+    m[7] = 14;   // h1
+    m[56] = 7;   // a8
+    m[60] = 3;   // e8
+    m[63] = 11;  // h8
+    return m;
+}
+constexpr std::array<uint8_t, 64> CASTLING_MASK = make_castling_mask();
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+std::vector<std::string_view> split_fields(std::string_view text) {
+    std::vector<std::string_view> fields;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && is_space(text[i])) ++i;
+        size_t start = i;
+        while (i < text.size() && !is_space(text[i])) ++i;
+        if (i > start) fields.push_back(text.substr(start, i - start));
+    }
+    return fields;
+}
+
+template <typename T>
+bool parse_unsigned(std::string_view s, T& out) {
+    auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+    return ec == std::errc() && ptr == s.data() + s.size();
+}
+
+Error fen_error(std::string message) { return Error{"bad FEN: " + std::move(message)}; }
+
+}  // namespace
+
+std::string square_text(Square sq) {
+    return {char('a' + file_of(sq)), char('1' + rank_of(sq))};
+}
+
+char piece_char(Piece p) {
+    if (p >= EMPTY) return '.';
+    char c = PIECE_LETTERS[type_of(p)];
+    return color_of(p) == WHITE ? char(c - 'a' + 'A') : c;
+}
+
+std::string Move::text() const {
+    if (is_null()) return "0000";
+    std::string s = square_text(from()) + square_text(to());
+    if (is_promotion()) s += PIECE_LETTERS[promoted()];
+    return s;
+}
+
+void fatal(std::string_view message) {
+    std::fprintf(stderr, "%.*s\n", int(message.size()), message.data());
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+Position::Position() {
+    states_.reserve(256);
+    for (auto& p : board_) p = EMPTY;
+}
+
+void Position::toggle_keys(Piece p, int sq) {
+    uint64_t k = piece_key(p, sq);
+    st_.key ^= k;
+    PieceType t = type_of(p);
+    if (t == PAWN) {
+        st_.pawn_key ^= k;
+    } else {
+        st_.non_pawn_key[color_of(p)] ^= k;
+        if (t == KNIGHT || t == BISHOP || t == KING) st_.minor_key ^= k;
+    }
+}
+
+void Position::put_piece(Piece p, int sq) {
+    board_[sq] = p;
+    by_type_[type_of(p)] |= bb(sq);
+    by_color_[color_of(p)] |= bb(sq);
+    toggle_keys(p, sq);
+}
+
+void Position::remove_piece(int sq) {
+    Piece p = board_[sq];
+    board_[sq] = EMPTY;
+    by_type_[type_of(p)] ^= bb(sq);
+    by_color_[color_of(p)] ^= bb(sq);
+    toggle_keys(p, sq);
+}
+
+void Position::move_piece(int from, int to) {
+    Piece p = board_[from];
+    Bitboard both = bb(from) | bb(to);
+    board_[from] = EMPTY;
+    board_[to] = p;
+    by_type_[type_of(p)] ^= both;
+    by_color_[color_of(p)] ^= both;
+    toggle_keys(p, from);
+    toggle_keys(p, to);
+}
+
+// The en-passant square is kept only when a pawn of the side to move attacks it, so that
+// keys and repetitions ignore en-passant rights nobody can use. Pins are not considered.
+void Position::set_en_passant_if_capturable(int sq) {
+    if (attacks::PAWN[side_ ^ 1][sq] & pieces(side_, PAWN)) {
+        st_.en_passant = Square(sq);
+        st_.key ^= en_passant_key(sq);
+    }
+}
+
+Result<Position> Position::from_fen(std::string_view fen) {
+    std::vector<std::string_view> fields = split_fields(fen);
+    if (fields.empty()) return fen_error("empty");
+
+    Position pos;
+    int file = 0, rank = 7;
+    for (char c : fields[0]) {
+        if (c == '/') {
+            file = 0;
+            --rank;
+        } else if (c >= '1' && c <= '8') {
+            file += c - '0';
+        } else if (size_t t = PIECE_LETTERS.find(char(c | 0x20));
+                   t != std::string_view::npos && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
+            if (file >= 8 || rank < 0 || rank > 7) return fen_error("piece off the board");
+            Color color = (c >= 'a' && c <= 'z') ? BLACK : WHITE;
+            if (pos.board_[rank * 8 + file] != EMPTY) pos.remove_piece(rank * 8 + file);
+            pos.put_piece(make_piece(color, PieceType(t)), rank * 8 + file);
+            ++file;
+        } else {
+            return fen_error(std::string("bad piece '") + c + "'");
+        }
+    }
+    if (popcount(pos.pieces(WHITE, KING)) != 1 || popcount(pos.pieces(BLACK, KING)) != 1)
+        return fen_error("each side needs exactly one king");
+
+    std::string_view side = fields.size() > 1 ? fields[1] : "w";
+    if (side == "w") pos.side_ = WHITE;
+    else if (side == "b") pos.side_ = BLACK;
+    else return fen_error("bad side '" + std::string(side) + "'");
+
+    std::string_view castling = fields.size() > 2 ? fields[2] : "-";
+    uint8_t rights = 0;
+    for (char c : castling) {
+        switch (c) {
+        case 'K': rights |= WHITE_OO; break;
+        case 'Q': rights |= WHITE_OOO; break;
+        case 'k': rights |= BLACK_OO; break;
+        case 'q': rights |= BLACK_OOO; break;
+        case '-': break;
+        default: return fen_error(std::string("bad castling '") + c + "'");
+        }
+    }
+    // Rights whose king or rook is not at home would let the generator castle with a
+    // missing piece, so they are dropped silently.
+    for (Color c : {WHITE, BLACK}) {
+        int home = c == WHITE ? 0 : 56;
+        uint8_t oo = c == WHITE ? WHITE_OO : BLACK_OO, ooo = c == WHITE ? WHITE_OOO : BLACK_OOO;
+        if (pos.board_[home + 4] != make_piece(c, KING)) {
+            rights &= uint8_t(~(oo | ooo));
+        } else {
+            if (pos.board_[home + 7] != make_piece(c, ROOK)) rights &= uint8_t(~oo);
+            if (pos.board_[home] != make_piece(c, ROOK)) rights &= uint8_t(~ooo);
+        }
+    }
+    pos.st_.castling = rights;
+    pos.st_.key ^= castling_key(rights);
+
+    std::string_view ep = fields.size() > 3 ? fields[3] : "-";
+    if (ep != "-") {
+        if (ep.size() != 2 || ep[0] < 'a' || ep[0] > 'h' || ep[1] < '1' || ep[1] > '8')
+            return fen_error("bad en-passant '" + std::string(ep) + "'");
+        pos.set_en_passant_if_capturable(make_square(ep[0] - 'a', ep[1] - '1'));
+    }
+
+    uint16_t halfmove = 0;
+    if (fields.size() <= 4 || !parse_unsigned(fields[4], halfmove)) halfmove = 0;
+    pos.st_.halfmove_clock = halfmove;
+    uint32_t fullmove = 1;
+    if (fields.size() <= 5 || !parse_unsigned(fields[5], fullmove) || fullmove == 0) fullmove = 1;
+    pos.fullmove_ = fullmove;
+
+    if (pos.side_ == BLACK) pos.st_.key ^= SIDE_KEY;
+    Color us = pos.side_;
+    pos.st_.checkers = pos.attackers_to(pos.king_square(us), pos.pieces()) & pos.by_color(us ^ 1);
+    if (pos.is_attacked(pos.king_square(us ^ 1), us, pos.pieces()))
+        return fen_error("side not to move is in check");
+    return pos;
+}
+
+Position Position::startpos() {
+    Result<Position> pos = from_fen(START_FEN);
+    if (!pos.ok()) fatal("start FEN is valid");
+    return pos.value();
+}
+
+std::string Position::to_fen() const {
+    std::string fen;
+    for (int rank = 7; rank >= 0; --rank) {
+        int empty = 0;
+        for (int file = 0; file < 8; ++file) {
+            Piece p = board_[rank * 8 + file];
+            if (p == EMPTY) {
+                ++empty;
+                continue;
+            }
+            if (empty) fen += char('0' + empty);
+            empty = 0;
+            fen += piece_char(p);
+        }
+        if (empty) fen += char('0' + empty);
+        if (rank) fen += '/';
+    }
+    fen += side_ == WHITE ? " w " : " b ";
+    if (!st_.castling) fen += '-';
+    if (st_.castling & WHITE_OO) fen += 'K';
+    if (st_.castling & WHITE_OOO) fen += 'Q';
+    if (st_.castling & BLACK_OO) fen += 'k';
+    if (st_.castling & BLACK_OOO) fen += 'q';
+    fen += st_.en_passant == SQ_NONE ? " -" : " " + square_text(st_.en_passant);
+    fen += " " + std::to_string(st_.halfmove_clock) + " " + std::to_string(fullmove_);
+    return fen;
+}
+
+std::string Position::display() const {
+    std::string out;
+    for (int rank = 7; rank >= 0; --rank) {
+        out += ' ';
+        out += char('1' + rank);
+        out += ' ';
+        for (int file = 0; file < 8; ++file) {
+            out += ' ';
+            out += piece_char(board_[rank * 8 + file]);
+        }
+        out += '\n';
+    }
+    out += "\n    a b c d e f g h\n\n";
+    out += "FEN: " + to_fen() + "\n";
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(st_.key));
+    out += "Hash: ";
+    out += hash;
+    return out;
+}
+
+Bitboard Position::attackers_to(int sq, Bitboard occ) const {
+    return (attacks::KNIGHT[sq] & by_type_[KNIGHT]) | (attacks::KING[sq] & by_type_[KING])
+           | (attacks::PAWN[BLACK][sq] & pieces(WHITE, PAWN)) | (attacks::PAWN[WHITE][sq] & pieces(BLACK, PAWN))
+           | (bishop_attacks(sq, occ) & (by_type_[BISHOP] | by_type_[QUEEN]))
+           | (rook_attacks(sq, occ) & (by_type_[ROOK] | by_type_[QUEEN]));
+}
+
+bool Position::is_attacked(int sq, Color by, Bitboard occ) const {
+    Bitboard them = by_color_[by];
+    if (attacks::KNIGHT[sq] & them & by_type_[KNIGHT]) return true;
+    if (attacks::PAWN[by ^ 1][sq] & them & by_type_[PAWN]) return true;
+    if (attacks::KING[sq] & them & by_type_[KING]) return true;
+    Bitboard queens = by_type_[QUEEN];
+    if (bishop_attacks(sq, occ) & them & (by_type_[BISHOP] | queens)) return true;
+    return (rook_attacks(sq, occ) & them & (by_type_[ROOK] | queens)) != 0;
+}
+
+void Position::make_move(Move m) {
+    states_.push_back(st_);
+    ++st_.halfmove_clock;
+    st_.captured = EMPTY;
+    if (st_.en_passant != SQ_NONE) {
+        st_.key ^= en_passant_key(st_.en_passant);
+        st_.en_passant = SQ_NONE;
+    }
+
+    const int from = m.from(), to = m.to();
+    const uint8_t k = m.kind();
+    const Color us = side_;
+    const Piece mover = board_[from];
+
+    if (k == kind::KING_CASTLE || k == kind::QUEEN_CASTLE) {
+        int rank_base = to & 56;
+        if (k == kind::KING_CASTLE) move_piece(rank_base + 7, rank_base + 5);
+        else move_piece(rank_base, rank_base + 3);
+    } else if (k == kind::EN_PASSANT) {
+        st_.captured = board_[to ^ 8];
+        remove_piece(to ^ 8);
+    } else if (m.is_capture()) {
+        st_.captured = board_[to];
+        remove_piece(to);
+        st_.halfmove_clock = 0;
+    }
+
+    if (m.is_promotion()) {
+        remove_piece(from);
+        put_piece(make_piece(us, m.promoted()), to);
+    } else {
+        move_piece(from, to);
+    }
+
+    if (type_of(mover) == PAWN) {
+        st_.halfmove_clock = 0;
+        if (k == kind::DOUBLE_PUSH) {
+            side_ = us ^ 1;  // the rule looks at the pawns of the side about to move
+            set_en_passant_if_capturable((from + to) / 2);
+            side_ = us;
+        }
+    }
+
+    uint8_t rights = st_.castling & CASTLING_MASK[from] & CASTLING_MASK[to];
+    if (rights != st_.castling) {
+        st_.key ^= castling_key(st_.castling) ^ castling_key(rights);
+        st_.castling = rights;
+    }
+
+    side_ = us ^ 1;
+    st_.key ^= SIDE_KEY;
+    if (us == BLACK) ++fullmove_;
+    st_.checkers = attackers_to(king_square(side_), pieces()) & by_color_[us];
+}
+
+void Position::unmake_move(Move m) {
+    if (states_.empty()) fatal("unmake without make");
+    const Color us = side_ ^ 1;
+    side_ = us;
+    if (us == BLACK) --fullmove_;
+
+    const int from = m.from(), to = m.to();
+    const uint8_t k = m.kind();
+    // Keys are restored wholesale from the State below, so these edits only need to fix the
+    // board; they still toggle keys, which the copy then overwrites.
+    if (m.is_promotion()) {
+        remove_piece(to);
+        put_piece(make_piece(us, PAWN), from);
+    } else {
+        move_piece(to, from);
+    }
+    if (k == kind::EN_PASSANT) {
+        put_piece(st_.captured, to ^ 8);
+    } else if (m.is_capture()) {
+        put_piece(st_.captured, to);
+    } else if (k == kind::KING_CASTLE || k == kind::QUEEN_CASTLE) {
+        int rank_base = to & 56;
+        if (k == kind::KING_CASTLE) move_piece(rank_base + 5, rank_base + 7);
+        else move_piece(rank_base + 3, rank_base);
+    }
+    st_ = states_.back();
+    states_.pop_back();
+}
+
+void Position::make_null() {
+    states_.push_back(st_);
+    if (st_.en_passant != SQ_NONE) {
+        st_.key ^= en_passant_key(st_.en_passant);
+        st_.en_passant = SQ_NONE;
+    }
+    ++st_.halfmove_clock;
+    st_.captured = EMPTY;
+    side_ ^= 1;
+    st_.key ^= SIDE_KEY;
+    st_.checkers = 0;
+}
+
+void Position::unmake_null() {
+    if (states_.empty()) fatal("unmake_null without make_null");
+    side_ ^= 1;
+    st_ = states_.back();
+    states_.pop_back();
+}
+
+bool Position::gives_check(Move m) const {
+    const Color us = side_;
+    const int from = m.from(), to = m.to();
+    const int ksq = king_square(us ^ 1);
+    Bitboard occ = (pieces() ^ bb(from)) | bb(to);
+
+    if (m.is_castling()) {
+        int rank_base = to & 56;
+        int rook_from = m.kind() == kind::KING_CASTLE ? rank_base + 7 : rank_base;
+        int rook_to = m.kind() == kind::KING_CASTLE ? rank_base + 5 : rank_base + 3;
+        Bitboard occ2 = (occ ^ bb(rook_from)) | bb(rook_to);
+        return (rook_attacks(rook_to, occ2) & bb(ksq)) != 0;
+    }
+    int captured_sq = to;
+    if (m.is_en_passant()) {
+        captured_sq = to ^ 8;
+        occ &= ~bb(captured_sq);
+    }
+
+    PieceType t = m.is_promotion() ? m.promoted() : type_of(board_[from]);
+    Bitboard direct = t == PAWN ? attacks::PAWN[us][to] : t == KING ? 0 : piece_attacks(t, to, occ);
+    if (direct & bb(ksq)) return true;
+
+    bool on_line = attacks::LINE[ksq][from] != 0 || (m.is_en_passant() && attacks::LINE[ksq][captured_sq] != 0);
+    if (!on_line) return false;
+    Bitboard mine = by_color_[us] & ~bb(from);
+    Bitboard diag = mine & (by_type_[BISHOP] | by_type_[QUEEN]);
+    Bitboard orth = mine & (by_type_[ROOK] | by_type_[QUEEN]);
+    return (bishop_attacks(ksq, occ) & diag) || (rook_attacks(ksq, occ) & orth);
+}
+
+Move Position::parse_uci_move(std::string_view text) const {
+    MoveList moves;
+    generate_all(*this, moves);
+    for (Move m : moves)
+        if (m.text() == text) return m;
+    return NO_MOVE;
+}
+
+bool Position::operator==(const Position& o) const {
+    auto same_state = [](const State& a, const State& b) {
+        return a.non_pawn_key[0] == b.non_pawn_key[0] && a.non_pawn_key[1] == b.non_pawn_key[1]
+               && a.key == b.key && a.pawn_key == b.pawn_key && a.minor_key == b.minor_key
+               && a.checkers == b.checkers && a.halfmove_clock == b.halfmove_clock
+               && a.castling == b.castling && a.en_passant == b.en_passant
+               && a.captured == b.captured;
+    };
+    if (states_.size() != o.states_.size()) return false;
+    for (size_t i = 0; i < states_.size(); ++i)
+        if (!same_state(states_[i], o.states_[i])) return false;
+    for (int i = 0; i < 64; ++i)
+        if (board_[i] != o.board_[i]) return false;
+    for (int i = 0; i < 6; ++i)
+        if (by_type_[i] != o.by_type_[i]) return false;
+    return by_color_[0] == o.by_color_[0] && by_color_[1] == o.by_color_[1]
+           && same_state(st_, o.st_) && fullmove_ == o.fullmove_ && side_ == o.side_;
+}
+
+}  // namespace velmar
