@@ -305,9 +305,12 @@ bool is_legal_move(const Position& pos, Move m) {
 
     // 7. Pins.
     if (!attacks::LINE[ksq][from] || (attacks::LINE[ksq][from] & bb(to)) || (attacks::BETWEEN[ksq][from] & occ)) return true;
+    // Only sliders on the line through the king and the from-square can pin; a checker
+    // elsewhere was dealt with in step 6.
     const Bitboard after = occ ^ bb(from);
-    const Bitboard diag = theirs & (pos.by_type(BISHOP) | pos.by_type(QUEEN));
-    const Bitboard orth = theirs & (pos.by_type(ROOK) | pos.by_type(QUEEN));
+    const Bitboard line = attacks::LINE[ksq][from];
+    const Bitboard diag = theirs & line & (pos.by_type(BISHOP) | pos.by_type(QUEEN));
+    const Bitboard orth = theirs & line & (pos.by_type(ROOK) | pos.by_type(QUEEN));
     const bool diagonal_line = file_of(ksq) != file_of(from) && rank_of(ksq) != rank_of(from);
     if (diagonal_line) return !(bishop_attacks(ksq, after) & diag);
     return !(rook_attacks(ksq, after) & orth);

@@ -87,21 +87,24 @@ void Position::toggle_keys(Piece p, int sq) {
     }
 }
 
+template <bool Keys>
 void Position::put_piece(Piece p, int sq) {
     board_[sq] = p;
     by_type_[type_of(p)] |= bb(sq);
     by_color_[color_of(p)] |= bb(sq);
-    toggle_keys(p, sq);
+    if constexpr (Keys) toggle_keys(p, sq);
 }
 
+template <bool Keys>
 void Position::remove_piece(int sq) {
     Piece p = board_[sq];
     board_[sq] = EMPTY;
     by_type_[type_of(p)] ^= bb(sq);
     by_color_[color_of(p)] ^= bb(sq);
-    toggle_keys(p, sq);
+    if constexpr (Keys) toggle_keys(p, sq);
 }
 
+template <bool Keys>
 void Position::move_piece(int from, int to) {
     Piece p = board_[from];
     Bitboard both = bb(from) | bb(to);
@@ -109,8 +112,10 @@ void Position::move_piece(int from, int to) {
     board_[to] = p;
     by_type_[type_of(p)] ^= both;
     by_color_[color_of(p)] ^= both;
-    toggle_keys(p, from);
-    toggle_keys(p, to);
+    if constexpr (Keys) {
+        toggle_keys(p, from);
+        toggle_keys(p, to);
+    }
 }
 
 // The en-passant square is kept only when a pawn of the side to move attacks it, so that
@@ -337,22 +342,22 @@ void Position::unmake_move(Move m) {
 
     const int from = m.from(), to = m.to();
     const uint8_t k = m.kind();
-    // Keys are restored wholesale from the State below, so these edits only need to fix the
-    // board; they still toggle keys, which the copy then overwrites.
+    // Keys, counters and rights come back wholesale from the State below, so only the board
+    // and bitboards are undone here.
     if (m.is_promotion()) {
-        remove_piece(to);
-        put_piece(make_piece(us, PAWN), from);
+        remove_piece<false>(to);
+        put_piece<false>(make_piece(us, PAWN), from);
     } else {
-        move_piece(to, from);
+        move_piece<false>(to, from);
     }
     if (k == kind::EN_PASSANT) {
-        put_piece(st_.captured, to ^ 8);
+        put_piece<false>(st_.captured, to ^ 8);
     } else if (m.is_capture()) {
-        put_piece(st_.captured, to);
+        put_piece<false>(st_.captured, to);
     } else if (k == kind::KING_CASTLE || k == kind::QUEEN_CASTLE) {
         int rank_base = to & 56;
-        if (k == kind::KING_CASTLE) move_piece(rank_base + 5, rank_base + 7);
-        else move_piece(rank_base + 3, rank_base);
+        if (k == kind::KING_CASTLE) move_piece<false>(rank_base + 5, rank_base + 7);
+        else move_piece<false>(rank_base + 3, rank_base);
     }
     st_ = states_.back();
     states_.pop_back();

@@ -79,8 +79,12 @@ public:
 
 private:
     Position();
+    // Keys = false: board and bitboards only (unmake restores the keys from the State).
+    template <bool Keys = true>
     void put_piece(Piece p, int sq);
+    template <bool Keys = true>
     void remove_piece(int sq);
+    template <bool Keys = true>
     void move_piece(int from, int to);
     void set_en_passant_if_capturable(int sq);
     void toggle_keys(Piece p, int sq);

@@ -1,0 +1,167 @@
+#include "position.h"
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace velmar {
+namespace {
+
+using test::fen;
+
+TEST(Position, FenErrorsCarryExactMessages) {
+    struct Case {
+        std::string_view fen, message;
+    };
+    constexpr Case CASES[] = {
+        {"", "bad FEN: empty"},
+        {"   \t ", "bad FEN: empty"},
+        {"8/8/8/8/8/8/8/8", "bad FEN: each side needs exactly one king"},
+        {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNX w KQkq - 0 1", "bad FEN: bad piece 'X'"},
+        {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBN0 w KQkq - 0 1", "bad FEN: bad piece '0'"},
+        {"rnbqkbnr/pppppppp/9/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", "bad FEN: bad piece '9'"},
+        {"rnbqkbnrr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", "bad FEN: piece off the board"},
+        {"k7/8/8/8/8/8/8/7K/p w - - 0 1", "bad FEN: piece off the board"},
+        {"k7/8/8/8/8/8/8/7K x - - 0 1", "bad FEN: bad side 'x'"},
+        {"k7/8/8/8/8/8/8/7K w KX - 0 1", "bad FEN: bad castling 'X'"},
+        {"k7/8/8/8/8/8/8/7K w - e9 0 1", "bad FEN: bad en-passant 'e9'"},
+        {"k7/8/8/8/8/8/8/7K w - e 0 1", "bad FEN: bad en-passant 'e'"},
+        {"k7/8/8/8/8/8/8/R6K w - - 0 1", "bad FEN: side not to move is in check"},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.fen);
+        Result<Position> pos = Position::from_fen(c.fen);
+        ASSERT_FALSE(pos.ok());
+        EXPECT_EQ(pos.error().message, c.message);
+    }
+}
+
+TEST(Position, FenReadingNormalisesFields) {
+    struct Case {
+        std::string_view in, out;
+    };
+    constexpr Case CASES[] = {
+        // Placement alone: white to move, no rights, clocks 0 and 1.
+        {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR",
+         "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w - - 0 1"},
+        // A right whose rook is missing is dropped.
+        {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBN1 w KQkq - 0 1",
+         "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBN1 w Qkq - 0 1"},
+        // An en-passant square nobody can use is not kept; a usable one is.
+        {"rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1",
+         "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1"},
+        {"rnbqkbnr/ppp1pppp/8/8/3pP3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 3",
+         "rnbqkbnr/ppp1pppp/8/8/3pP3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 3"},
+        // Unreadable clocks fall back; fullmove 0 becomes 1; extra fields are ignored.
+        {"4k3/8/8/8/8/8/8/4K3 w - - x y", "4k3/8/8/8/8/8/8/4K3 w - - 0 1"},
+        {"4k3/8/8/8/8/8/8/4K3 b - - 7 0 extra", "4k3/8/8/8/8/8/8/4K3 b - - 7 1"},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.in);
+        EXPECT_EQ(fen(c.in).to_fen(), c.out);
+    }
+}
+
+TEST(Position, MakeKeepsKeysEqualToFromScratch) {
+    Position pos = Position::startpos();
+    pos.make_move(pos.parse_uci_move("e2e4"));
+    EXPECT_EQ(pos.to_fen(), "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1");
+    EXPECT_EQ(pos.key(), fen(pos.to_fen()).key());
+
+    test::Rng rng{7};
+    for (std::string_view start : test::varied_fens()) {
+        for (int game = 0; game < 4; ++game) {
+            test::random_game(fen(start), rng, 100, [&](Position& p) {
+                Position fresh = fen(p.to_fen());
+                ASSERT_EQ(p.key(), fresh.key()) << p.to_fen();
+                ASSERT_EQ(p.pawn_key(), fresh.pawn_key());
+                ASSERT_EQ(p.minor_key(), fresh.minor_key());
+                ASSERT_EQ(p.non_pawn_key(WHITE), fresh.non_pawn_key(WHITE));
+                ASSERT_EQ(p.non_pawn_key(BLACK), fresh.non_pawn_key(BLACK));
+                ASSERT_EQ(p.checkers(), fresh.checkers());
+            });
+        }
+    }
+}
+
+// For every legal move along random games: unmake restores every field bit for bit,
+// gives_check agrees with the checkers make_move computes, and null moves round-trip.
+TEST(Position, UnmakeRestoresEveryFieldAndGivesCheckAgrees) {
+    test::Rng rng{11};
+    int checks = 0;
+    for (std::string_view start : test::varied_fens()) {
+        for (int game = 0; game < 4; ++game) {
+            test::random_game(fen(start), rng, 100, [&](Position& p) {
+                SCOPED_TRACE(p.to_fen());
+                const Position before = p;
+                MoveList moves;
+                generate_all(p, moves);
+                for (Move m : moves) {
+                    bool predicted = p.gives_check(m);
+                    p.make_move(m);
+                    ASSERT_EQ(predicted, p.in_check()) << m.text();
+                    checks += predicted;
+                    p.unmake_move(m);
+                    ASSERT_TRUE(p == before) << m.text();
+                }
+                if (!p.in_check()) {
+                    p.make_null();
+                    EXPECT_EQ(p.key(), fen(p.to_fen()).key());
+                    p.unmake_null();
+                    ASSERT_TRUE(p == before);
+                }
+            });
+        }
+    }
+    EXPECT_GT(checks, 100);
+}
+
+TEST(Position, ParsesUciMovesExactly) {
+    Position pos = fen("r3k2r/1P6/8/8/8/8/8/R3K2R w KQkq - 0 1");
+    EXPECT_EQ(pos.parse_uci_move("e1g1"), Move(4, 6, kind::KING_CASTLE));
+    EXPECT_EQ(pos.parse_uci_move("e1c1"), Move(4, 2, kind::QUEEN_CASTLE));
+    EXPECT_EQ(pos.parse_uci_move("e1h1"), NO_MOVE);
+    EXPECT_EQ(pos.parse_uci_move("b7b8q"), Move(49, 57, kind::PROMO_Q));
+    EXPECT_EQ(pos.parse_uci_move("b7a8n"), Move(49, 56, kind::PROMO_CAPTURE_N));
+    EXPECT_EQ(pos.parse_uci_move("b7b8Q"), NO_MOVE);
+    EXPECT_EQ(pos.parse_uci_move("b7b8"), NO_MOVE);
+    EXPECT_EQ(Move(52, 60, kind::PROMO_CAPTURE_Q).text(), "e7e8q");
+    EXPECT_EQ(NO_MOVE.text(), "0000");
+    EXPECT_EQ(square_text(0), "a1");
+    EXPECT_EQ(square_text(63), "h8");
+}
+
+TEST(Position, DisplaysBoardFenAndHash) {
+    Position pos = fen("4k3/8/8/8/8/8/4P3/4K3 w - - 0 1");
+    std::string text = pos.display();
+    EXPECT_EQ(text.substr(0, 20), " 8  . . . . k . . .\n");
+    EXPECT_NE(text.find(" 1  . . . . K . . .\n\n    a b c d e f g h\n\nFEN: "
+                        "4k3/8/8/8/8/8/4P3/4K3 w - - 0 1\nHash: "),
+              std::string::npos);
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(pos.key()));
+    EXPECT_EQ(text.substr(text.size() - 16), hash);
+}
+
+TEST(Attacks, TablesMatchRayWalks) {
+    test::Rng rng{3};
+    for (int sq = 0; sq < 64; ++sq) {
+        for (int i = 0; i < 200; ++i) {
+            Bitboard occ = rng.next() & rng.next();
+            ASSERT_EQ(rook_attacks(sq, occ), slider_attacks_slow(sq, occ, true));
+            ASSERT_EQ(bishop_attacks(sq, occ), slider_attacks_slow(sq, occ, false));
+        }
+    }
+    EXPECT_EQ(rook_attacks(0, 0), (FILE_A | RANK_1) & ~bb(0));
+    EXPECT_EQ(rook_attacks(0, bb(24)), RANK_1 - 1 + bb(8) + bb(16) + bb(24) - 0);
+    EXPECT_EQ(attacks::LINE[0][9], 0x8040201008040201ULL);
+    EXPECT_EQ(attacks::LINE[0][17], 0u);
+    EXPECT_EQ(attacks::BETWEEN[0][63], 0x0040201008040200ULL);
+    EXPECT_EQ(attacks::BETWEEN[0][1], 0u);
+    EXPECT_EQ(attacks::PAWN[WHITE][8], bb(17));
+    EXPECT_EQ(attacks::PAWN[BLACK][8], bb(1));
+    EXPECT_EQ(attacks::PAWN[WHITE][56], 0u);
+}
+
+}  // namespace
+}  // namespace velmar

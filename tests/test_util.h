@@ -1,0 +1,68 @@
+// Helpers shared by the tests: positions from FEN, and reproducible random games that visit
+// the awkward corners of the rules (captures, en passant, castling, promotions).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "movegen.h"
+#include "position.h"
+
+namespace velmar::test {
+
+inline Position fen(std::string_view text) {
+    Result<Position> pos = Position::from_fen(text);
+    if (!pos.ok()) ADD_FAILURE() << text << ": " << pos.error().message;
+    return pos.ok() ? pos.value() : Position::startpos();
+}
+
+struct Rng {
+    uint64_t state;
+    uint64_t next() {
+        state += 0x9E3779B97F4A7C15ULL;
+        uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    uint64_t below(uint64_t n) { return next() % n; }
+};
+
+// Varied start points: the usual perft positions plus a few endgames.
+inline const std::vector<std::string_view>& varied_fens() {
+    static const std::vector<std::string_view> fens = {
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+        "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
+        "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
+        "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
+        "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
+        "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
+        "8/8/1k6/2b5/2pP4/8/5K2/8 b - d3 0 1",
+        "2K2r2/4P3/8/8/8/8/8/3k4 w - - 0 1",
+        "r3k2r/8/3Q4/8/8/5q2/8/R3K2R b KQkq - 0 1",
+        "8/P1k5/K7/8/8/8/8/8 w - - 0 1",
+    };
+    return fens;
+}
+
+// Plays up to `plies` random legal moves from `start`, calling visit(pos) at every position.
+template <typename Visit>
+void random_game(Position pos, Rng& rng, int plies, Visit&& visit) {
+    for (int i = 0; i < plies; ++i) {
+        visit(pos);
+        MoveList moves;
+        generate_all(pos, moves);
+        if (moves.empty()) return;
+        // Prefer noisy moves now and then so games reach promotions and en passant.
+        MoveList noisy;
+        generate_noisy(pos, noisy);
+        Move m = (!noisy.empty() && rng.below(3) == 0) ? noisy[int(rng.below(noisy.size()))]
+                                                        : moves[int(rng.below(moves.size()))];
+        pos.make_move(m);
+    }
+}
+
+}  // namespace velmar::test
