@@ -21,36 +21,35 @@ Position from_fen_or_fail(std::string_view fen) {
 
 // The same position with the board mirrored top to bottom and the colours swapped.
 std::string color_flipped(std::string_view fen) {
-    std::string fields[6];
-    size_t at = 0;
-    for (std::string& f : fields) {
-        size_t end = fen.find(' ', at);
-        f = std::string(fen.substr(at, end == std::string_view::npos ? fen.npos : end - at));
-        at = end == std::string_view::npos ? fen.size() : end + 1;
-    }
-    auto swap_case = [](std::string s) {
-        for (char& c : s)
-            c = std::isupper(static_cast<unsigned char>(c)) ? char(std::tolower(c)) : char(std::toupper(c));
-        return s;
+    auto swap_case = [](char c) {
+        return std::isupper(static_cast<unsigned char>(c)) ? char(std::tolower(c)) : char(std::toupper(c));
     };
-    std::string board, rank;
-    for (char c : fields[0] + "/") {
-        if (c != '/') {
-            rank += c;
-            continue;
-        }
-        board = board.empty() ? rank : rank + "/" + board;
-        rank.clear();
+    const size_t board_end = fen.find(' ');
+    std::string_view board = fen.substr(0, board_end), rest = fen.substr(board_end + 1);
+    std::string out;
+    // Ranks in reverse order, each with its pieces' colours swapped.
+    for (size_t end = board.size(); end != std::string_view::npos;) {
+        const size_t slash = board.rfind('/', end - 1);
+        const size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
+        for (char c : board.substr(begin, end - begin)) out.push_back(swap_case(c));
+        if (slash == std::string_view::npos) break;
+        out.push_back('/');
+        end = slash;
     }
-    const std::string swapped_rights = swap_case(fields[2]);
-    std::string castling;
+    out.push_back(' ');
+    out.push_back(rest[0] == 'w' ? 'b' : 'w');
+    out.push_back(' ');
+    const std::string_view rights = rest.substr(2, rest.find(' ', 2) - 2);
+    size_t written = 0;
     for (char c : std::string_view("KQkq"))
-        if (swapped_rights.find(c) != std::string::npos) castling += c;
-    if (castling.empty()) castling = "-";
-    std::string ep = fields[3];
-    if (ep != "-") ep[1] = ep[1] == '3' ? '6' : '3';
-    return swap_case(board) + (fields[1] == "w" ? " b " : " w ") + castling + " " + ep + " "
-           + fields[4] + " " + fields[5];
+        if (rights.find(swap_case(c)) != std::string_view::npos) out.push_back(c), ++written;
+    if (written == 0) out.push_back('-');
+    std::string_view tail = rest.substr(2 + rights.size());  // " ep halfmove fullmove"
+    out.append(tail.begin(), tail.end());
+    // The en-passant square moves from the sixth rank to the third or back.
+    const size_t ep = out.size() - tail.size() + 1;
+    if (out[ep] != '-') out[ep + 1] = out[ep + 1] == '3' ? '6' : '3';
+    return out;
 }
 
 TEST(Eval, TablesHoldTheDocumentedValues) {
@@ -70,7 +69,7 @@ TEST(Eval, TablesHoldTheDocumentedValues) {
         {0, make_piece(BLACK, PAWN), "d7", 92},     {1, make_piece(BLACK, ROOK), "a2", 532},
     };
     for (const Entry& e : ENTRIES) {
-        SCOPED_TRACE(std::string(1, piece_char(e.piece)) + std::string(e.square));
+        SCOPED_TRACE(testing::Message() << piece_char(e.piece) << e.square);
         Square sq = make_square(e.square[0] - 'a', e.square[1] - '1');
         EXPECT_EQ(TABLES[e.phase][e.piece][sq], e.value);
     }
