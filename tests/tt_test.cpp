@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace velmar {
@@ -199,6 +202,34 @@ TEST(Tt, ClearEmptiesEverySlotAndResetsTheGeneration) {
         EXPECT_EQ(table.generation(), 0);
         EXPECT_TRUE(all_zero(table));
     }
+}
+
+// Two threads hammer a small key set that shares few slots. Every entry's fields are a
+// function of its key, so a hit that mixes two writes would show as a mismatch.
+TEST(Tt, ConcurrentWritersNeverProduceAMixedHit) {
+    TranspositionTable table = make_table(1);
+    auto fields_of = [](uint64_t key) {
+        return std::pair{Move(uint16_t(key >> 20)), int32_t(int16_t(key >> 40))};
+    };
+    std::atomic<int> bad{0}, hits{0};
+    auto worker = [&](uint64_t seed) {
+        uint64_t rng = seed;
+        for (int i = 0; i < 200'000; ++i) {
+            const uint64_t key = key_for_index(next_random(rng) % 8, next_random(rng) % 64 * 0x9E37'79B9'7F4A'7C15ULL);
+            if (i % 2 == 0) {
+                auto [move, score] = fields_of(key);
+                table.store(key, move, score, score, int32_t(i % 30), Bound::EXACT, false);
+            } else if (auto e = table.probe(key, 0)) {
+                hits.fetch_add(1, std::memory_order_relaxed);
+                if (std::pair{e->move, e->score} != fields_of(key)) bad.fetch_add(1);
+            }
+        }
+    };
+    std::thread other(worker, 11);
+    worker(22);
+    other.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_GT(hits.load(), 1000);
 }
 
 std::optional<uint64_t> meminfo_available_mb() {

@@ -115,10 +115,11 @@ void TranspositionTable::clear() {
 
 uint32_t TranspositionTable::hashfull() const {
     const size_t sample = std::min<size_t>(size_, 1000);
+    if (sample == 0) return 0;  // only a moved-from table is empty
     const uint8_t gen = generation() & tt::GENERATION_MASK;
     uint32_t count = 0;
     for (size_t i = 0; i < sample; ++i) {
-        const uint64_t data = std::atomic_ref<uint64_t>(slots_[i].data).load(std::memory_order_relaxed);
+        const uint64_t data = word(slots_[i].data).load(std::memory_order_relaxed);
         count += data != 0 && tt::generation_bits(data) == gen;
     }
     return uint32_t(count * 1000 / sample);
