@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -112,6 +114,207 @@ TEST(Uci, PerftDividesAndTotals) {
 TEST(Uci, ProgramPrintsBannerAndEndsAtEndOfInput) {
     std::string out = run_binary("", "isready\r\n\xff\xfe\nisready\n");
     EXPECT_EQ(out, "Velmar 0.1.0 (" VELMAR_LEVEL_NAME ")\nreadyok\n");  // stops at invalid UTF-8
+}
+
+// An engine whose output can be read while a search thread writes to it.
+class Session {
+public:
+    Session() : output_([this](const std::string& text) {
+        std::lock_guard lock(mutex_);
+        std::istringstream in(text);
+        std::string l;
+        while (std::getline(in, l)) lines_.push_back(l);
+    }), engine_(output_) {}
+
+    bool send(const std::string& line) { return engine_.handle(line); }
+    void end() { engine_.end_of_input(); }
+    Engine& engine() { return engine_; }
+    std::vector<std::string> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    std::vector<std::string> starting(const std::string& prefix) {
+        std::vector<std::string> out;
+        for (const std::string& l : lines())
+            if (l.rfind(prefix, 0) == 0) out.push_back(l);
+        return out;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+    Output output_;
+    Engine engine_;
+};
+
+bool bestmove_is_legal(const std::string& line, const Position& pos) {
+    std::vector<std::string> words = split_words(line);
+    if (words.size() < 2 || words[0] != "bestmove") return false;
+    return bool(pos.parse_uci_move(words[1]));
+}
+
+TEST(Uci, InfiniteSearchAnswersIsreadyAndWaitsForStop) {
+    Session s;
+    s.send("go infinite");
+    s.send("isready");
+    EXPECT_FALSE(s.starting("readyok").empty());
+    EXPECT_TRUE(s.starting("bestmove").empty());
+    EXPECT_TRUE(s.engine().searching());
+    s.send("stop");
+    auto best = s.starting("bestmove");
+    ASSERT_EQ(best.size(), 1u);
+    EXPECT_TRUE(bestmove_is_legal(best[0], Position::startpos())) << best[0];
+    EXPECT_FALSE(s.engine().searching());
+}
+
+TEST(Uci, SecondGoEndsTheFirstAndQuitPrintsBestmove) {
+    Session s;
+    s.send("position startpos moves e2e4");
+    s.send("go infinite");
+    s.send("go depth 4");
+    s.send("isready");
+    EXPECT_FALSE(s.send("quit"));
+    auto lines = s.lines();
+    std::vector<size_t> at;
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].rfind("bestmove", 0) == 0) at.push_back(i);
+    ASSERT_EQ(at.size(), 2u);
+    // The second search starts over at depth 1 only after the first printed its move.
+    auto depth1 = std::find_if(lines.begin() + at[0], lines.end(), [](const std::string& l) {
+        return l.rfind("info depth 1 ", 0) == 0;
+    });
+    EXPECT_NE(depth1, lines.end());
+    Position pos = Position::startpos();
+    pos.make_move(pos.parse_uci_move("e2e4"));
+    for (size_t i : at) EXPECT_TRUE(bestmove_is_legal(lines[i], pos)) << lines[i];
+}
+
+TEST(Uci, EndOfInputStopsAnInfiniteSearch) {
+    Session s;
+    s.send("go infinite");
+    s.end();
+    EXPECT_EQ(s.starting("bestmove").size(), 1u);
+}
+
+TEST(Uci, RootsWithoutMovesGiveNullBestmove) {
+    for (const char* fen : {"rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3",
+                            "7k/5Q2/6K1/8/8/8/8/8 b - - 0 1"}) {
+        SCOPED_TRACE(fen);
+        Session s;
+        s.send(std::string("position fen ") + fen);
+        s.send("go depth 5");
+        s.end();
+        EXPECT_EQ(s.starting("bestmove"), std::vector<std::string>{"bestmove 0000"});
+    }
+}
+
+// Everything but the clock-dependent fields.
+std::vector<std::string> without_timing(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const std::string& l : lines) {
+        std::vector<std::string> w = split_words(l);
+        std::string kept;
+        for (size_t i = 0; i < w.size(); ++i) {
+            if ((w[i] == "nps" || w[i] == "time") && i + 1 < w.size()) {
+                ++i;
+                continue;
+            }
+            kept += w[i] + " ";
+        }
+        out.push_back(kept);
+    }
+    return out;
+}
+
+TEST(Uci, SameSearchAfterUcinewgamePrintsSameLines) {
+    for (const char* eval : {"true", "false"}) {
+        SCOPED_TRACE(eval);
+        Session s;
+        s.send(std::string("setoption name UseNNUE value ") + eval);
+        std::vector<std::vector<std::string>> runs;
+        for (int i = 0; i < 2; ++i) {
+            size_t before = s.lines().size();
+            s.send("ucinewgame");
+            s.send("position startpos moves d2d4");
+            s.send("go nodes 5000");
+            s.end();  // joins the finite search without stopping it
+            auto lines = s.lines();
+            runs.push_back(without_timing({lines.begin() + long(before), lines.end()}));
+        }
+        EXPECT_EQ(runs[0], runs[1]);
+        EXPECT_GT(runs[0].size(), 2u);
+    }
+}
+
+TEST(Uci, ScoresAndInfoLinesFormatExactly) {
+    EXPECT_EQ(format_score(31990), "mate 5");
+    EXPECT_EQ(format_score(-31990), "mate -5");
+    EXPECT_EQ(format_score(31999), "mate 1");
+    EXPECT_EQ(format_score(-32000), "mate 0");
+    EXPECT_EQ(format_score(31871), "cp 31871");
+    EXPECT_EQ(format_score(-31871), "cp -31871");
+
+    IterationInfo info;
+    info.depth = 7;
+    info.seldepth = 9;
+    info.score = 35;
+    info.nodes = 5000;
+    info.time = 0;
+    info.hashfull = 3;
+    info.pv = {Move(12, 28, kind::DOUBLE_PUSH), Move(52, 36, kind::DOUBLE_PUSH)};
+    EXPECT_EQ(format_info(info), "info depth 7 seldepth 9 score cp 35 nodes 5000 nps 5000000 "
+                                 "hashfull 3 tbhits 0 time 0 pv e2e4 e7e5");
+    info.has_wdl = true;
+    info.wdl = {500, 300, 200};
+    info.time = 10;
+    info.pv.clear();
+    EXPECT_EQ(format_info(info), "info depth 7 seldepth 9 multipv 1 score cp 35 wdl 500 300 200 "
+                                 "nodes 5000 nps 500000 hashfull 3 tbhits 0 time 10 pv ");
+    EXPECT_EQ(format_bestmove(NO_MOVE, NO_MOVE), "bestmove 0000");
+    EXPECT_EQ(format_bestmove(Move(12, 28, 1), NO_MOVE), "bestmove e2e4");
+    EXPECT_EQ(format_bestmove(Move(12, 28, 1), Move(52, 36, 1)), "bestmove e2e4 ponder e7e5");
+}
+
+TEST(Uci, GoalLinesPickWinDrawAndLose) {
+    EXPECT_TRUE(format_goals({}).empty());
+    std::vector<GoalLine> lines = {
+        {50, 523, 400, 77, Move(12, 28, 1)},   // e2e4
+        {60, 523, 300, 177, Move(11, 27, 1)},  // d2d4: same win, higher score
+        {-20, 100, 893, 7, Move(6, 21, 0)},    // g1f3
+        {-90, 100, 200, 700, Move(1, 16, 0)},  // b1a3
+    };
+    EXPECT_EQ(format_goals(lines), (std::vector<std::string>{
+                                       "info string velmar win d2d4 W52.3 D30.0 L17.7",
+                                       "info string velmar draw g1f3 W10.0 D89.3 L0.7",
+                                       "info string velmar lose b1a3 W10.0 D20.0 L70.0",
+                                   }));
+}
+
+TEST(Uci, GoArgumentsBecomeLimits) {
+    Position black = Position::startpos();
+    black.make_move(black.parse_uci_move("e2e4"));
+    auto go = [&](const std::string& args, const Position& pos) {
+        return parse_go(split_words(args), pos).limits;
+    };
+    SearchLimits l = go("wtime 1000 btime 2000 winc 5", black);
+    EXPECT_EQ(l.time, 2000u);
+    EXPECT_EQ(l.inc, 0u);
+    l = go("wtime -5 winc x movestogo 0 nodes 0 movetime -3 depth -2", Position::startpos());
+    EXPECT_EQ(l.time, 0u);
+    EXPECT_EQ(l.inc, 0u);
+    EXPECT_EQ(l.movestogo, 1);
+    EXPECT_EQ(l.nodes, 1u);
+    EXPECT_EQ(l.movetime, 1u);
+    EXPECT_EQ(l.depth, -2);
+    l = go("depth infinite", Position::startpos());
+    EXPECT_FALSE(l.depth.has_value());
+    EXPECT_TRUE(l.infinite);
+    l = go("searchmoves e2e4 d2d4 e2e5 depth 5 ponder", Position::startpos());
+    EXPECT_EQ(l.searchmoves.size(), 2u);
+    EXPECT_EQ(l.depth, 5);
+    GoCommand p = parse_go(split_words("depth 3 perft 2 infinite"), Position::startpos());
+    EXPECT_EQ(p.perft_depth, 2u);
+    EXPECT_EQ(parse_go(split_words("perft"), Position::startpos()).perft_depth, 1u);
 }
 
 TEST(Uci, TextHelpers) {

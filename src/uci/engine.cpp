@@ -1,13 +1,24 @@
 #include "engine.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
 
+#include "bench.h"
 #include "movegen.h"
 #include "text.h"
 
 namespace velmar::uci {
 
 namespace {
+
+constexpr uint64_t HASH_MAX_MB = 262'144;
+constexpr uint64_t THREADS_MAX = 256;
+constexpr uint64_t MULTIPV_MAX = 256;
+constexpr size_t SEARCH_STACK_BYTES = 64u << 20;
 
 constexpr const char* OPTION_LINES[] = {
     "option name Hash type spin default 16 min 1 max 262144",
@@ -35,15 +46,133 @@ constexpr const char* OPTION_LINES[] = {
     "option name GumbelTemp type spin default 0 min 0 max 200",
 };
 
+bool read_bool(const std::string& value) { return ascii_lower(trim(value)) == "true"; }
+
+std::shared_ptr<TranspositionTable> make_table(uint64_t mb, size_t threads) {
+    Result<TranspositionTable> table = TranspositionTable::try_new(mb, threads);
+    if (!table.ok()) fatal(table.error().message);
+    return std::make_shared<TranspositionTable>(std::move(table.value()));
+}
+
+template <typename Eval>
+PoolOf<Eval> make_pool(Eval eval, const std::shared_ptr<TranspositionTable>& tt,
+                       const std::shared_ptr<std::atomic<bool>>& stop) {
+    PoolOf<Eval> pool;
+    pool.main = std::make_unique<Searcher<Eval>>(std::move(eval), tt, stop);
+    pool.main->clear();
+    return pool;
+}
+
 }  // namespace
 
-Engine::Engine(Output& out) : out_(out), position_(Position::startpos()) {}
+std::optional<SmpMode> parse_smp_mode(std::string_view text) {
+    std::string s = ascii_lower(trim(text));
+    if (s == "lazy" || s == "lazysmp") return SmpMode::LAZY;
+    if (s == "ybwc") return SmpMode::YBWC;
+    if (s == "abdada") return SmpMode::ABDADA;
+    return std::nullopt;
+}
+
+std::optional<SearchMode> parse_search_mode(std::string_view text) {
+    std::string s = ascii_lower(trim(text));
+    if (s == "ab" || s == "alphabeta" || s == "alpha-beta") return SearchMode::AB;
+    if (s == "voi") return SearchMode::VOI;
+    if (s == "gumbel" || s == "gumbelsh" || s == "gumbel-sh" || s == "mcts")
+        return SearchMode::GUMBEL_SH;
+    return std::nullopt;
+}
+
+const char* display_name(SmpMode mode) {
+    switch (mode) {
+    case SmpMode::LAZY: return "Lazy";
+    case SmpMode::YBWC: return "YBWC";
+    default: return "ABDADA";
+    }
+}
+
+const char* display_name(SearchMode mode) {
+    switch (mode) {
+    case SearchMode::AB: return "AB";
+    case SearchMode::VOI: return "VOI";
+    default: return "GumbelSH";
+    }
+}
+
+// A running `go`: the thread, what it borrowed, and what it hands back when joined.
+struct Engine::SearchThread {
+    pthread_t handle{};
+    Output* out = nullptr;
+    Pool pool;
+    Position position;
+    SearchLimits limits;
+    std::shared_ptr<std::atomic<bool>> stop;
+    bool goal_moves = false;
+    bool crashed = false;
+
+    SearchThread(Pool p, Position pos) : pool(std::move(p)), position(std::move(pos)) {}
+
+    void run() {
+        std::visit([&](auto& pool_of) { run_with(*pool_of.main); }, pool);
+    }
+
+    template <typename Eval>
+    void run_with(Searcher<Eval>& searcher) {
+        auto report = [this](const IterationInfo& info) { out->line(format_info(info)); };
+        SearchResult result = searcher.search(limits, position, report);
+        if (goal_moves && result.best) out_goals(searcher.goal_lines(result));
+        if (limits.infinite)
+            while (!stop->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        out->line(format_bestmove(result.best, result.ponder));
+    }
+
+    void out_goals(const std::vector<GoalLine>& lines) {
+        for (const std::string& line : format_goals(lines)) out->line(line);
+    }
+
+    static void* entry(void* self) {
+        auto* t = static_cast<SearchThread*>(self);
+        try {
+            t->run();
+        } catch (...) {
+            t->crashed = true;
+        }
+        return nullptr;
+    }
+};
+
+Engine::Engine(Output& out)
+    : out_(out),
+      position_(Position::startpos()),
+      tt_(make_table(16, 1)),
+      network_(DEFAULT_NET.get()),
+      stop_(std::make_shared<std::atomic<bool>>(false)) {
+    rebuild_pool();
+}
 
 Engine::~Engine() { finish_search(); }
 
-void Engine::finish_search() {}
+void Engine::join_search() {
+    if (!search_) return;
+    std::unique_ptr<SearchThread> thread = std::move(*search_);
+    search_.reset();
+    pthread_join(thread->handle, nullptr);
+    if (thread->crashed) {
+        std::fprintf(stderr, "search thread crashed\n");
+        std::exit(1);
+    }
+    pool_ = std::move(thread->pool);
+}
 
-void Engine::end_of_input() { finish_search(); }
+void Engine::finish_search() {
+    if (!search_) return;
+    stop_->exchange(true);
+    join_search();
+}
+
+void Engine::end_of_input() {
+    if (search_ && (*search_)->limits.infinite) stop_->exchange(true);
+    join_search();
+}
 
 bool Engine::handle(const std::string& line) {
     std::vector<std::string> words = split_words(line);
@@ -57,16 +186,27 @@ bool Engine::handle(const std::string& line) {
         out_.line("readyok");
     } else if (cmd == "ucinewgame") {
         finish_search();
+        clear_pool();
         position_ = Position::startpos();
+    } else if (cmd == "setoption") {
+        set_option(args);
     } else if (cmd == "position") {
         cmd_position(args);
+    } else if (cmd == "go") {
+        cmd_go(args);
+    } else if (cmd == "stop") {
+        finish_search();
     } else if (cmd == "quit") {
         finish_search();
         return false;
     } else if (cmd == "display" || cmd == "d") {
         out_.line(position_.display() + "\n");
+    } else if (cmd == "eval") {
+        cmd_eval();
     } else if (cmd == "perft") {
         perft(args.empty() ? 1 : parse_u32(args[0]).value_or(1));
+    } else if (cmd == "bench") {
+        run_bench(args, out_);
     } else {
         out_.line("info string unknown command: " + line);
     }
@@ -112,6 +252,295 @@ void Engine::cmd_position(const std::vector<std::string>& args) {
     }
 }
 
+GoCommand parse_go(const std::vector<std::string>& args, const Position& pos) {
+    GoCommand go;
+    SearchLimits& limits = go.limits;
+    std::optional<uint64_t> wtime, btime;
+    uint64_t winc = 0, binc = 0;
+    // A keyword's value is the next word, which is then looked at as a keyword itself (a
+    // number never matches one), so "go depth infinite" still means infinite.
+    auto value = [&](size_t i) { return i + 1 < args.size() ? parse_i64(args[i + 1]) : std::nullopt; };
+    auto at_least = [](std::optional<int64_t> v, int64_t low) {
+        return v ? std::optional<uint64_t>(uint64_t(std::max(*v, low))) : std::nullopt;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& w = args[i];
+        if (w == "wtime") {
+            wtime = at_least(value(i), 0);
+        } else if (w == "btime") {
+            btime = at_least(value(i), 0);
+        } else if (w == "winc") {
+            winc = at_least(value(i), 0).value_or(0);
+        } else if (w == "binc") {
+            binc = at_least(value(i), 0).value_or(0);
+        } else if (w == "movestogo") {
+            if (std::optional<uint64_t> v = at_least(value(i), 1))
+                limits.movestogo = int32_t(std::min<uint64_t>(*v, INT32_MAX));
+            else
+                limits.movestogo.reset();
+        } else if (w == "depth") {
+            if (std::optional<int64_t> v = value(i))
+                limits.depth = int32_t(std::clamp<int64_t>(*v, INT32_MIN, INT32_MAX));
+            else
+                limits.depth.reset();
+        } else if (w == "nodes") {
+            limits.nodes = at_least(value(i), 1);
+        } else if (w == "movetime") {
+            limits.movetime = at_least(value(i), 1);
+        } else if (w == "infinite") {
+            limits.infinite = true;
+        } else if (w == "searchmoves") {
+            while (i + 1 < args.size()) {
+                Move m = pos.parse_uci_move(args[i + 1]);
+                if (!m) break;
+                limits.searchmoves.push_back(m);
+                ++i;
+            }
+        } else if (w == "perft") {
+            go.perft_depth = i + 1 < args.size() ? parse_u32(args[i + 1]).value_or(1) : 1;
+            return go;
+        }
+    }
+    const bool white = pos.side_to_move() == WHITE;
+    limits.time = white ? wtime : btime;
+    limits.inc = white ? winc : binc;
+    return go;
+}
+
+void Engine::cmd_go(const std::vector<std::string>& args) {
+    finish_search();
+    GoCommand go = parse_go(args, position_);
+    if (go.perft_depth) {
+        perft(*go.perft_depth);
+        return;
+    }
+    SearchLimits& limits = go.limits;
+
+    stop_->store(false);
+    auto thread = std::make_unique<SearchThread>(std::move(*pool_), position_);
+    pool_.reset();
+    thread->out = &out_;
+    thread->limits = std::move(limits);
+    thread->stop = stop_;
+    thread->goal_moves = settings_.goal_moves;
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, SEARCH_STACK_BYTES);
+    int rc = pthread_create(&thread->handle, &attr, &SearchThread::entry, thread.get());
+    pthread_attr_destroy(&attr);
+    if (rc != 0) fatal("spawn search thread");
+    pthread_setname_np(thread->handle, "search");
+    search_ = std::move(thread);
+}
+
+void Engine::cmd_eval() {
+    finish_search();
+    std::visit(
+        [&](auto& pool_of) {
+            using Eval = std::decay_t<decltype(pool_of.main->evaluator())>;
+            if constexpr (std::is_same_v<Eval, NnueEval>) {
+                NnueEval eval = pool_of.main->evaluator();
+                eval.reset(position_);
+                out_.line("NNUE eval (side to move): " + std::to_string(eval.evaluate(position_))
+                          + " cp");
+            } else {
+                int32_t white = PstEval::evaluate_white(position_);
+                int32_t score = position_.side_to_move() == WHITE ? white : -white;
+                out_.line("hand-written eval (side to move): " + std::to_string(score) + " cp");
+            }
+        },
+        *pool_);
+}
+
+void Engine::set_option(const std::vector<std::string>& args) {
+    // The name follows "name" (or starts at the first word), the value follows "value".
+    auto name_at = std::find(args.begin(), args.end(), "name");
+    auto value_at = std::find(args.begin(), args.end(), "value");
+    size_t name_begin = name_at == args.end() ? 0 : size_t(name_at - args.begin()) + 1;
+    size_t name_end = size_t(value_at - args.begin());
+    if (name_end < name_begin) name_end = name_begin;  // "value" before "name": empty name
+    std::string name = ascii_lower(join(args, name_begin, name_end));
+    std::string value =
+        value_at == args.end() ? "" : std::string(trim(join(args, name_end + 1, args.size())));
+
+    auto apply = [&] { apply_settings(); };
+    if (name == "clear hash") {
+        finish_search();
+        clear_pool();
+    } else if (name == "hash") {
+        if (std::optional<uint64_t> mb = parse_u64(value)) set_hash(*mb);
+    } else if (name == "threads") {
+        if (std::optional<uint64_t> n = parse_u64(value)) {
+            settings_.threads = std::clamp<uint64_t>(*n, 1, THREADS_MAX);
+            apply();
+        }
+    } else if (name == "move overhead") {
+        if (std::optional<uint64_t> ms = parse_u64(value)) settings_.move_overhead_ms = *ms;
+        apply();
+    } else if (name == "policymindepth") {
+        settings_.policy_min_depth = parse_i32(value).value_or(0);
+        apply();
+    } else if (name == "routerfile") {
+        if (value.empty() || value == "<empty>") {
+            settings_.router_file.clear();
+            out_.line("info string router off");
+        } else if (FILE* f = std::fopen(value.c_str(), "rb"); !f) {
+            out_.line("info string cannot use router " + value + ": " + std::strerror(errno));
+        } else {
+            std::fclose(f);
+            out_.line("info string cannot use router " + value
+                      + ": router networks are not supported by this build");
+        }
+        apply();
+    } else if (name == "routerplies") {
+        settings_.router_plies = parse_u64(value).value_or(2);
+        apply();
+    } else if (name == "routerreduce") {
+        settings_.router_reduce = parse_i32(value).value_or(6);
+        apply();
+    } else if (name == "routerorder") {
+        settings_.router_order = value == "true";
+        apply();
+    } else if (name == "routermindepth") {
+        settings_.router_min_depth = parse_i32(value).value_or(2);
+        apply();
+    } else if (name == "routermode") {
+        settings_.router_delta = ascii_lower(value) != "replace";
+        apply();
+    } else if (name == "routerorderbonus") {
+        settings_.router_order_bonus = parse_i32(value).value_or(0);
+        apply();
+    } else if (name == "routertopk") {
+        settings_.router_top_k = parse_u64(value).value_or(0);
+        apply();
+    } else if (name == "syzygypath") {
+        finish_search();
+        settings_.syzygy_path = value == "<empty>" ? "" : value;
+        if (!settings_.syzygy_path.empty()) {
+            apply();
+            out_.line("info string Syzygy tables are not supported by this build");
+        }
+    } else if (name == "usennue") {
+        finish_search();
+        bool on = read_bool(value);
+        if (on != settings_.use_nnue) {
+            settings_.use_nnue = on;
+            rebuild_pool();
+        }
+        out_.line(std::string("info string evaluation: ") + (on ? "NNUE" : "hand-written"));
+    } else if (name == "evalfile") {
+        set_eval_file(value);
+    } else if (name == "multipv") {
+        if (std::optional<uint64_t> n = parse_u64(value)) {
+            settings_.multipv = std::clamp<uint64_t>(*n, 1, MULTIPV_MAX);
+            apply();
+        }
+    } else if (name == "uci_showwdl") {
+        settings_.show_wdl = read_bool(value);
+        apply();
+    } else if (name == "goalmoves") {
+        finish_search();
+        settings_.goal_moves = read_bool(value);
+    } else if (name == "abdada") {
+        settings_.abdada = read_bool(value);
+        apply();
+    } else if (name == "smpmode") {
+        if (std::optional<SmpMode> mode = parse_smp_mode(value)) {
+            settings_.smp_mode = *mode;
+            settings_.abdada = *mode == SmpMode::ABDADA;
+            apply();
+            out_.line(std::string("info string SMPMode set to ") + display_name(*mode));
+        }
+    } else if (name == "searchmode") {
+        if (std::optional<SearchMode> mode = parse_search_mode(value)) {
+            settings_.search_mode = *mode;
+            apply();
+            out_.line(std::string("info string SearchMode set to ") + display_name(*mode));
+        }
+    } else if (name == "gumbeltemp") {
+        if (std::optional<uint32_t> t = parse_u32(value)) {
+            settings_.gumbel_temp = std::min<uint32_t>(*t, 200);
+            apply();
+        }
+    } else {
+        out_.line("info string unknown option '" + name + "'");
+    }
+}
+
+// The old table goes before the new one is made, so a resize never holds both at once.
+void Engine::set_hash(uint64_t mb) {
+    finish_search();
+    const uint64_t old_mb = hash_mb_;
+    tt_ = make_table(1, 1);
+    apply_settings();
+    Result<TranspositionTable> table = TranspositionTable::try_new(mb, settings_.threads);
+    if (table.ok()) {
+        tt_ = std::make_shared<TranspositionTable>(std::move(table.value()));
+        hash_mb_ = std::clamp<uint64_t>(mb, 1, HASH_MAX_MB);
+    } else {
+        out_.line("info string " + table.error().message + "; keeping Hash "
+                  + std::to_string(old_mb) + " MB");
+        Result<TranspositionTable> old = TranspositionTable::try_new(old_mb, settings_.threads);
+        if (old.ok()) {
+            tt_ = std::make_shared<TranspositionTable>(std::move(old.value()));
+        } else {
+            tt_ = make_table(1, 1);
+            hash_mb_ = 1;
+        }
+    }
+    apply_settings();
+}
+
+void Engine::set_eval_file(const std::string& value) {
+    if (value.empty() || value == "<internal>") {
+        out_.line("info string using the built-in network");
+        network_ = DEFAULT_NET.get();
+    } else {
+        Result<std::shared_ptr<const Network>> net = load_network_file(value);
+        if (!net.ok()) {
+            out_.line("info string cannot use " + value + ": " + net.error().message
+                      + "; keeping the current network");
+            return;
+        }
+        out_.line("info string loaded network " + value);
+        network_ = net.value();
+    }
+    finish_search();
+    if (auto* nnue = std::get_if<PoolOf<NnueEval>>(&*pool_))
+        nnue->main->set_evaluator(NnueEval(network_));
+    else
+        out_.line("info string the network is used only when UseNNUE is true");
+}
+
+void Engine::apply_settings() {
+    finish_search();
+    std::visit(
+        [&](auto& pool_of) {
+            auto& s = *pool_of.main;
+            s.set_table(tt_);
+            tt_->set_threads(std::max<uint64_t>(settings_.threads, 1));
+            s.set_move_overhead_ms(settings_.move_overhead_ms);
+            s.set_multipv(int(settings_.multipv));
+            s.set_show_wdl(settings_.show_wdl);
+            if (settings_.policy_min_depth < 1) s.set_policy(std::make_unique<NoPolicy>());
+            else s.set_policy(std::make_unique<DummyPolicy>(settings_.policy_min_depth));
+        },
+        *pool_);
+}
+
+void Engine::rebuild_pool() {
+    finish_search();
+    if (settings_.use_nnue) pool_ = make_pool(NnueEval(network_), tt_, stop_);
+    else pool_ = make_pool(PstEval(), tt_, stop_);
+    apply_settings();
+}
+
+void Engine::clear_pool() {
+    tt_->clear();
+    std::visit([](auto& pool_of) { pool_of.main->clear(); }, *pool_);
+}
+
 void Engine::perft(uint32_t depth) {
     finish_search();
     auto start = std::chrono::steady_clock::now();
@@ -134,6 +563,21 @@ void Engine::perft(uint32_t depth) {
     uint64_t ms = std::max<uint64_t>(1, uint64_t(elapsed));
     out_.line("\nNodes searched: " + std::to_string(total) + "  (" + std::to_string(ms) + " ms, "
               + std::to_string(total * 1000 / ms) + " nps)");
+}
+
+void run_bench(const std::vector<std::string>& args, Output& out) {
+    int depth = 11;
+    for (const std::string& a : args) {
+        if (std::optional<int32_t> d = parse_i32(a)) {
+            depth = *d;
+            break;
+        }
+    }
+    bool verbose = std::find(args.begin(), args.end(), "verbose") != args.end();
+    bool hce = std::find(args.begin(), args.end(), "hce") != args.end();
+    bench::BenchResult result = hce ? bench::run(depth)
+                                    : bench::run_with(depth, NnueEval(DEFAULT_NET.get()));
+    for (const std::string& line : format_bench(result, depth, verbose)) out.line(line);
 }
 
 }  // namespace velmar::uci

@@ -1,38 +1,122 @@
 // The UCI engine state that survives between commands: the position, the option values, the
-// shared tables and the searchers. Only the main thread calls handle(); output goes through
-// an Output so tests can run whole sessions without a console.
+// shared table and network, and the pool of searchers, which a running search borrows. Only
+// the main thread calls handle(); output goes through an Output so tests can run sessions.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "eval.h"
+#include "nnue.h"
 #include "output.h"
 #include "position.h"
+#include "search.h"
+#include "tt.h"
 
 namespace velmar::uci {
 
 inline constexpr const char* VERSION = "Velmar 0.1.0";
 
+enum class SmpMode { LAZY, YBWC, ABDADA };
+enum class SearchMode { AB, VOI, GUMBEL_SH };
+
+std::optional<SmpMode> parse_smp_mode(std::string_view text);
+std::optional<SearchMode> parse_search_mode(std::string_view text);
+const char* display_name(SmpMode mode);
+const char* display_name(SearchMode mode);
+
+// A parsed `go`: the limits for the side to move, or a perft request instead of a search.
+struct GoCommand {
+    SearchLimits limits;
+    std::optional<uint32_t> perft_depth;
+};
+GoCommand parse_go(const std::vector<std::string>& args, const Position& pos);
+
+// The searchers of one evaluator kind. The main searcher is index 0.
+template <typename Eval>
+struct PoolOf {
+    std::unique_ptr<Searcher<Eval>> main;
+};
+using Pool = std::variant<PoolOf<PstEval>, PoolOf<NnueEval>>;
+
+// Option values that do not live in the table, the network or the pool itself.
+struct Settings {
+    uint64_t threads = 1;
+    uint64_t move_overhead_ms = 10;
+    uint64_t router_plies = 2;
+    uint64_t router_top_k = 0;
+    uint64_t multipv = 1;
+    int32_t policy_min_depth = 0;
+    int32_t router_reduce = 6;
+    int32_t router_min_depth = 2;
+    int32_t router_order_bonus = 0;
+    uint32_t gumbel_temp = 0;
+    SmpMode smp_mode = SmpMode::LAZY;
+    SearchMode search_mode = SearchMode::AB;
+    bool router_order = false;
+    bool router_delta = true;
+    bool use_nnue = true;
+    bool show_wdl = false;
+    bool abdada = false;
+    bool goal_moves = false;
+    std::string syzygy_path;
+    std::string router_file;
+};
+
 class Engine {
 public:
     explicit Engine(Output& out);
     ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
 
     // Executes one trimmed input line; false only for "quit".
     bool handle(const std::string& line);
-    // Called at end of input: a finite search is joined, an infinite one is stopped.
+    // End of input: a finite search is joined as it runs, an infinite one is stopped, so the
+    // process always ends.
     void end_of_input();
 
     const Position& position() const { return position_; }
+    const Settings& settings() const { return settings_; }
+    uint64_t hash_mb() const { return hash_mb_; }
+    bool searching() const { return search_.has_value(); }
 
 private:
+    struct SearchThread;
+
     void cmd_uci();
     void cmd_position(const std::vector<std::string>& args);
+    void cmd_go(const std::vector<std::string>& args);
+    void cmd_eval();
+    void set_option(const std::vector<std::string>& args);
+    void set_hash(uint64_t mb);
+    void set_eval_file(const std::string& value);
     void perft(uint32_t depth);
-    void finish_search();
+
+    void finish_search();  // stop a running search (if any), join it, take the pool back
+    void join_search();    // join without stopping
+    void apply_settings();
+    void rebuild_pool();
+    void clear_pool();
 
     Output& out_;
+    std::optional<Pool> pool_;
     Position position_;
+    Settings settings_;
+    uint64_t hash_mb_ = 16;
+    std::shared_ptr<TranspositionTable> tt_;
+    std::shared_ptr<const Network> network_;
+    std::shared_ptr<std::atomic<bool>> stop_;
+    std::optional<std::unique_ptr<SearchThread>> search_;
 };
+
+// The command-line and UCI "bench": searches the fixed positions, prints the summary lines.
+void run_bench(const std::vector<std::string>& args, Output& out);
 
 }  // namespace velmar::uci

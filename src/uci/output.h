@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "bench.h"
+#include "search.h"
+
 namespace velmar::uci {
 
 class Output {
@@ -21,5 +24,13 @@ private:
     std::mutex mutex_;
     Sink sink_;
 };
+
+// Protocol text. Scores beyond +-31871 print as "mate N" (negative when being mated).
+std::string format_score(int32_t score);
+std::string format_info(const IterationInfo& info);
+std::string format_bestmove(Move best, Move ponder);
+// The win, draw and lose goal lines picked from all root moves; empty input prints nothing.
+std::vector<std::string> format_goals(const std::vector<GoalLine>& lines);
+std::vector<std::string> format_bench(const bench::BenchResult& result, int depth, bool verbose);
 
 }  // namespace velmar::uci

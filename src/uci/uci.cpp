@@ -34,6 +34,10 @@ int run(int argc, char** argv) {
     init_attacks();
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     Output out;
+    if (!args.empty() && args[0] == "bench") {
+        run_bench(std::vector<std::string>(args.begin() + 1, args.end()), out);
+        return 0;
+    }
     out.line(std::string(VERSION) + " (" + VELMAR_LEVEL_NAME + ")");
 
     Engine engine(out);
