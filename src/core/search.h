@@ -1,0 +1,190 @@
+// One search thread: Searcher<Eval> runs iterative deepening with aspiration windows over a
+// fail-soft principal-variation alpha-beta search and a quiescence search, and hands every
+// finished iteration to a callback. It owns its evaluator, histories, per-ply stacks and its
+// copy of the position; it shares only the transposition table, the stop flag and the node
+// counter, so a pool can run one Searcher per thread. The core never prints.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "eval.h"
+#include "ordering.h"
+#include "position.h"
+#include "tt.h"
+
+namespace velmar {
+
+// What a `go` asks for. Times are in milliseconds and already belong to the side to move.
+struct SearchLimits {
+    std::optional<uint64_t> nodes;
+    std::optional<uint64_t> movetime;
+    std::optional<uint64_t> time;
+    std::vector<Move> searchmoves;  // empty: every legal move
+    std::optional<int32_t> depth;
+    std::optional<int32_t> movestogo;
+    uint64_t inc = 0;
+    bool infinite = false;  // no time budget at all, whatever else is given
+};
+
+// Soft limit: the iterative deepening starts no new iteration past (a fraction of) it.
+// Hard limit: the search itself stops there.
+struct TimeBudget {
+    std::optional<uint64_t> soft_ms;
+    std::optional<uint64_t> hard_ms;
+};
+TimeBudget time_budget(const SearchLimits& limits, uint64_t move_overhead_ms);
+
+// One finished iteration (one line of it with MultiPV), as the front end prints it.
+struct IterationInfo {
+    bool has_wdl = false;
+    std::array<uint32_t, 3> wdl{};  // win, draw, loss per mille, side to move at the root
+    std::vector<Move> pv;
+    int32_t depth = 0;
+    uint64_t seldepth = 0;
+    uint64_t multipv = 1;  // 1-based
+    int32_t score = 0;     // mate-like beyond +-31871, see types.h
+    uint64_t nodes = 0;
+    uint64_t time = 0;  // ms since the search started
+    uint64_t tbhits = 0;
+    uint64_t hashfull = 0;  // per mille
+};
+using InfoSink = std::function<void(const IterationInfo&)>;
+
+struct SearchResult {
+    uint64_t nodes = 0;  // this thread's
+    int32_t depth = 0;   // last completed iteration
+    int32_t score = 0;
+    Move best;  // NO_MOVE when the root has no legal move
+    Move ponder;
+};
+
+// One root move judged on its own (the goal lines of the front end).
+struct GoalLine {
+    int32_t score = 0;
+    uint32_t win = 0, draw = 0, loss = 0;  // per mille
+    Move move;
+};
+
+struct Wdl {
+    uint32_t win = 0, draw = 0, loss = 0;
+};
+
+// One root move searched on its own (for root modes that treat moves as arms).
+struct RootMoveSearch {
+    bool stopped = false;
+    std::vector<Move> pv;
+    int32_t score = 0;
+    uint64_t nodes = 0;
+};
+
+// The root moves to search: `current` narrowed to searchmoves (in current's order). An empty
+// searchmoves, or one that names no move of current, keeps current.
+std::vector<Move> restrict_root_moves(const std::vector<Move>& current,
+                                      const std::vector<Move>& searchmoves);
+
+// Late-move reduction table, LMR[min(depth, 63)][min(moves searched, 63)].
+using LmrTable = std::array<std::array<int32_t, 64>, 64>;
+LmrTable make_lmr_table();
+
+template <typename Eval>
+class Searcher {
+public:
+    Searcher(Eval eval, std::shared_ptr<TranspositionTable> table,
+             std::shared_ptr<std::atomic<bool>> stop);
+    ~Searcher();
+    Searcher(const Searcher&) = delete;
+    Searcher& operator=(const Searcher&) = delete;
+
+    // Runs a whole search of `root` (its undo stack counts for repetitions).
+    SearchResult search(const SearchLimits& limits, const Position& root, const InfoSink& report);
+
+    // Forgets everything learnt: histories, killers, counter moves, corrections, stacks.
+    // The table is shared and cleared by its owner.
+    void clear();
+
+    // After search(): every legal root move searched on its own within a node budget derived
+    // from the finished search. Ignores the shared stop flag; leaves it in place afterwards.
+    std::vector<GoalLine> goal_lines(const SearchResult& finished);
+
+    // Searches one root move of the last search's root (its root, evaluator and tables).
+    RootMoveSearch search_root_move(Move m, int depth, bool use_aspiration,
+                                    int32_t previous_score);
+    // W/D/L per mille for the root side, of the line `pv` from the last search's root.
+    Wdl line_wdl(const std::vector<Move>& pv, int32_t score);
+
+    void set_multipv(int lines) { multipv_ = lines; }
+    void set_show_wdl(bool on) { show_wdl_ = on; }
+    void set_move_overhead_ms(uint64_t ms) { move_overhead_ms_ = ms; }
+    void set_policy(std::unique_ptr<MovePolicy> policy);
+    void set_table(std::shared_ptr<TranspositionTable> table) { table_ = std::move(table); }
+    void set_stop(std::shared_ptr<std::atomic<bool>> stop) { stop_ = std::move(stop); }
+    // The pool's own stop for helpers; null when there is none.
+    void set_helper_stop(std::shared_ptr<std::atomic<bool>> stop) { helper_stop_ = std::move(stop); }
+    void set_shared_nodes(std::shared_ptr<std::atomic<uint64_t>> n) { shared_nodes_ = std::move(n); }
+    void set_thread_index(int index) { thread_index_ = index; }
+    void set_evaluator(Eval eval) { eval_ = std::move(eval); }
+
+    uint64_t nodes() const { return nodes_; }
+    int thread_index() const { return thread_index_; }
+    const MovePolicy& policy() const { return *policy_; }
+    Eval& evaluator() { return eval_; }
+    const std::shared_ptr<TranspositionTable>& table() const { return table_; }
+
+private:
+    struct Tables;  // big per-thread tables, on the heap
+
+    int32_t negamax(int depth, int32_t alpha, int32_t beta, int ply, bool after_null,
+                    bool cut_node);
+    int32_t qsearch(int32_t alpha, int32_t beta, int ply);
+    bool try_probcut(int depth, int32_t probcut_beta, int32_t static_eval, int32_t raw_eval,
+                     int ply, bool cut_node, bool pv, int32_t& score);
+    int32_t corrected_eval(int32_t raw, int ply) const;
+    void update_correction(int32_t diff, int depth, int ply);
+
+    int32_t aspiration(int depth, int32_t previous_score);
+    void report_line(int depth, int32_t score, uint64_t multipv, const InfoSink& report);
+    void count_node();
+    uint64_t elapsed_ms() const;
+    void flush_nodes();
+    bool root_allows(Move m) const;
+    void record_move(int ply, Move m);
+
+    Eval eval_;
+    std::shared_ptr<TranspositionTable> table_;
+    std::shared_ptr<std::atomic<bool>> stop_;
+    std::shared_ptr<std::atomic<bool>> helper_stop_;
+    std::shared_ptr<std::atomic<uint64_t>> shared_nodes_;
+    std::unique_ptr<MovePolicy> policy_;
+    int32_t policy_min_depth_ = INT32_MAX;
+    std::unique_ptr<Tables> t_;
+
+    int thread_index_ = 0;
+    int multipv_ = 1;
+    bool show_wdl_ = false;
+    uint64_t move_overhead_ms_ = 10;
+
+    // Per search.
+    Position pos_;
+    std::chrono::steady_clock::time_point start_;
+    std::optional<uint64_t> node_limit_;
+    std::optional<std::chrono::steady_clock::time_point> hard_deadline_;
+    std::optional<uint64_t> soft_ms_;
+    uint64_t nodes_ = 0;
+    uint64_t flushed_nodes_ = 0;
+    int seldepth_ = 0;
+    int root_depth_ = 0;
+    uint64_t tbhits_ = 0;
+    bool stopped_ = false;
+    std::vector<Move> root_moves_;
+    bool root_list_active_ = false;  // the root list is narrower than the legal moves
+    std::vector<Move> root_excluded_;
+};
+
+}  // namespace velmar
