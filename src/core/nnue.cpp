@@ -468,8 +468,8 @@ void NnueEval::update(Color p, const Position& pos) {
     const Network& net = *net_;
     for (int i = j + 1; i <= index_; ++i) {
         Entry& e = stack_[i];
-        const int16_t* adds[2];
-        const int16_t* subs[2];
+        const int16_t* adds[2] = {};
+        const int16_t* subs[2] = {};
         for (int k = 0; k < e.add_count; ++k)
             adds[k] = net.row(feature_row(p, key, e.add_piece[k], e.add_sq[k]));
         for (int k = 0; k < e.sub_count; ++k)
