@@ -1,0 +1,446 @@
+#include "search.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "test_util.h"
+
+namespace velmar {
+namespace {
+
+using test::fen;
+
+SearchLimits depth_limit(int depth) {
+    SearchLimits limits;
+    limits.depth = depth;
+    return limits;
+}
+
+struct Rig {
+    std::shared_ptr<TranspositionTable> table = std::make_shared<TranspositionTable>(4);
+    std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+    std::unique_ptr<Searcher<PstEval>> searcher =
+        std::make_unique<Searcher<PstEval>>(PstEval{}, table, stop);
+
+    SearchResult run(const Position& pos, SearchLimits limits,
+                     std::vector<IterationInfo>* infos = nullptr) {
+        return searcher->search(limits, pos, [infos](const IterationInfo& info) {
+            if (infos) infos->push_back(info);
+        });
+    }
+    SearchResult to_depth(const Position& pos, int depth) { return run(pos, depth_limit(depth)); }
+};
+
+Position with_moves(std::string_view start, std::initializer_list<std::string_view> moves) {
+    Position pos = fen(start);
+    for (std::string_view text : moves) {
+        const Move m = pos.parse_uci_move(text);
+        EXPECT_FALSE(m.is_null()) << text;
+        if (!m.is_null()) pos.make_move(m);
+    }
+    return pos;
+}
+
+// Plays `pv` and reports whether every move was legal; `end` gets the final position.
+bool play_line(Position pos, const std::vector<Move>& pv, Position* end = nullptr) {
+    for (Move m : pv) {
+        if (!is_legal_move(pos, m)) return false;
+        pos.make_move(m);
+    }
+    if (end) *end = pos;
+    return true;
+}
+
+// Mate distances confirmed by an exhaustive AND-OR search outside the engine.
+// plies > 0: the side to move mates in that many plies; < 0: it is mated after that many.
+struct MateCase {
+    std::string_view fen;
+    int plies;
+};
+constexpr MateCase MATE_CASES[] = {
+    {"6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 0 1", 1},
+    {"3r2k1/5ppp/8/8/8/8/5PPP/6K1 b - - 0 1", 1},
+    {"r1bqkb1r/pppp1ppp/2n2n2/4p2Q/2B1P3/8/PPPP1PPP/RNB1K1NR w KQkq - 4 4", 1},
+    {"kbK5/pp6/1P6/8/8/8/8/R7 w - - 0 1", 3},
+    {"7k/8/8/8/8/8/R7/1R4K1 w - - 0 1", 3},
+    {"8/k7/8/6RK/8/8/8/4R3 w - - 0 1", 5},
+    {"1k1K4/8/8/8/6Q1/8/8/8 w - - 0 1", 5},
+    {"2N5/7Q/8/8/8/8/3K4/6k1 w - - 0 1", 7},
+    {"8/7Q/8/k7/4K3/8/8/8 w - - 0 1", 7},
+    {"8/8/8/1k6/3Q4/3K4/8/4N3 w - - 0 1", 7},
+    {"8/1Q6/8/k7/4K3/8/8/8 b - - 1 1", -6},
+};
+
+TEST(Search, FindsForcedMatesAtTheirDistance) {
+    Rig rig;
+    for (const MateCase& c : MATE_CASES) {
+        SCOPED_TRACE(c.fen);
+        const Position pos = fen(c.fen);
+        rig.table->clear();
+        rig.searcher->clear();
+        std::vector<IterationInfo> infos;
+        SearchLimits limits;
+        limits.depth = 12;
+        const SearchResult r = rig.run(pos, limits, &infos);
+        const int32_t expected = c.plies > 0 ? SCORE_MATE - c.plies : -SCORE_MATE + -c.plies;
+        EXPECT_EQ(r.score, expected);
+        ASSERT_FALSE(infos.empty());
+        // The reported line is the mate itself: it ends in checkmate after exactly that many plies.
+        const std::vector<Move>& pv = infos.back().pv;
+        EXPECT_EQ(int(pv.size()), std::abs(c.plies));
+        Position end = pos;
+        ASSERT_TRUE(play_line(pos, pv, &end));
+        MoveList replies;
+        generate_all(end, replies);
+        EXPECT_TRUE(end.in_check() && replies.empty()) << end.to_fen();
+        EXPECT_EQ(r.best, pv.front());
+    }
+}
+
+TEST(Search, NoMoveWhenTheRootIsOver) {
+    struct Case {
+        std::string_view fen;
+        int32_t score;
+    };
+    constexpr Case CASES[] = {
+        {"k7/1Q6/1K6/8/8/8/8/8 b - - 0 1", -SCORE_MATE},
+        {"k7/1Q6/1K6/8/8/8/8/8 b - - 100 90", -SCORE_MATE},  // mate beats the fifty-move rule
+        {"k7/2Q5/1K6/8/8/8/8/8 b - - 0 1", SCORE_DRAW},
+        {"7k/5Q2/6K1/8/8/8/8/8 b - - 0 1", SCORE_DRAW},
+    };
+    Rig rig;
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.fen);
+        std::vector<IterationInfo> infos;
+        const SearchResult r = rig.run(fen(c.fen), SearchLimits{}, &infos);
+        EXPECT_TRUE(r.best.is_null());
+        EXPECT_TRUE(r.ponder.is_null());
+        EXPECT_EQ(r.score, c.score);
+        EXPECT_TRUE(infos.empty());
+    }
+}
+
+TEST(Search, DrawsInsideTheTreeScoreZero) {
+    struct Case {
+        std::string_view fen;
+        std::string_view best;  // empty: any move
+        int32_t score;
+        std::string_view why;
+    };
+    constexpr Case CASES[] = {
+        {"7k/8/8/8/8/4r3/3B4/5K2 w - - 0 1", "d2e3", 0, "taking the rook leaves bishop vs king"},
+        {"8/8/8/4k3/8/8/8/2B1K3 w - - 0 1", "", 0, "bishop and king against king"},
+        {"8/8/8/3k4/8/8/8/KQ6 w - - 99 80", "", 0, "every move reaches the hundredth half-move"},
+        {"7k/8/5K2/8/8/8/8/6Q1 w - - 99 80", "g1g7", SCORE_MATE - 1, "but a mate still counts"},
+    };
+    Rig rig;
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.why);
+        const Position pos = fen(c.fen);
+        const SearchResult r = rig.to_depth(pos, 10);
+        EXPECT_EQ(r.score, c.score);
+        if (!c.best.empty()) {
+            EXPECT_EQ(r.best.text(), c.best);
+        }
+    }
+
+    // Not draws: a capture resets the clock, and two knights are mating material in principle.
+    EXPECT_GT(rig.to_depth(fen("8/7k/8/8/8/8/r7/QK6 w - - 99 80"), 8).score, 500);
+    EXPECT_GT(rig.to_depth(fen("8/8/8/4k3/8/8/8/1NN1K3 w - - 0 1"), 8).score, 300);
+}
+
+TEST(Search, RepeatingAPositionFromTheGameHistoryIsADraw) {
+    // A queen down, White can only hope to repeat: Kh1 recreates the position of four plies
+    // ago, which lies in the game history, not in the search.
+    const Position pos = with_moves("q5k1/5ppp/8/8/8/8/5PPP/6K1 w - - 0 1",
+                                    {"g1h1", "g8h8", "h1g1", "h8g8"});
+    Rig rig;
+    const SearchResult r = rig.to_depth(pos, 8);
+    EXPECT_EQ(r.score, 0);
+    EXPECT_EQ(r.best.text(), "g1h1");
+    // Without the history the same position is simply lost.
+    EXPECT_LT(rig.to_depth(fen("q5k1/5ppp/8/8/8/8/5PPP/6K1 w - - 0 1"), 8).score, -500);
+}
+
+// Over positions from random games: the best move, the ponder move and every reported line
+// are legal, and every iteration reports a consistent record.
+TEST(Search, EveryBestMoveIsLegal) {
+    Rig rig;
+    test::Rng rng{2024};
+    int searched = 0;
+    for (std::string_view start : test::varied_fens()) {
+        test::random_game(fen(start), rng, 24, [&](const Position& pos) {
+            if (rng.below(3) != 0) return;
+            MoveList legal;
+            generate_all(pos, legal);
+            std::vector<IterationInfo> infos;
+            SearchLimits limits;
+            limits.depth = 5;
+            const SearchResult r = rig.run(pos, limits, &infos);
+            ++searched;
+            if (legal.empty()) {
+                EXPECT_TRUE(r.best.is_null());
+                return;
+            }
+            EXPECT_TRUE(legal.contains(r.best)) << pos.to_fen();
+            if (!r.ponder.is_null()) {
+                EXPECT_TRUE(play_line(pos, {r.best, r.ponder})) << pos.to_fen();
+            }
+            ASSERT_FALSE(infos.empty());
+            for (const IterationInfo& info : infos) {
+                EXPECT_FALSE(info.pv.empty());
+                EXPECT_TRUE(play_line(pos, info.pv)) << pos.to_fen();
+            }
+            EXPECT_EQ(infos.back().pv.front(), r.best);
+            EXPECT_EQ(infos.back().score, r.score);
+            EXPECT_EQ(infos.back().depth, 5);
+        });
+    }
+    EXPECT_GT(searched, 30);
+}
+
+TEST(Search, SameSearchTwiceGivesTheSameLines) {
+    const Position pos =
+        fen("r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10");
+    SearchLimits limits;
+    limits.nodes = 20000;
+    auto lines = [&] {
+        Rig rig;
+        std::vector<IterationInfo> infos;
+        const SearchResult r = rig.run(pos, limits, &infos);
+        std::vector<std::tuple<int, int32_t, uint64_t, std::vector<Move>>> out;
+        for (const IterationInfo& i : infos) out.emplace_back(i.depth, i.score, i.nodes, i.pv);
+        out.emplace_back(r.depth, r.score, r.nodes, std::vector<Move>{r.best, r.ponder});
+        return out;
+    };
+    EXPECT_EQ(lines(), lines());
+}
+
+TEST(Search, DepthLimitsAreClamped) {
+    Rig rig;
+    const Position mate = fen("6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 0 1");
+    EXPECT_EQ(rig.to_depth(mate, 0).depth, 1);
+    EXPECT_EQ(rig.to_depth(mate, -3).depth, 1);
+    EXPECT_EQ(rig.to_depth(mate, 200).depth, 127);
+
+    // One legal move: with a clock there is nothing to think about; with a fixed time there is.
+    const Position forced = fen("k7/8/1K6/8/8/8/8/7R b - - 0 1");  // only Kb8
+    SearchLimits clock;
+    clock.time = 60'000;
+    EXPECT_EQ(rig.run(forced, clock).depth, 1);
+    SearchLimits fixed;
+    fixed.movetime = 60'000;
+    fixed.depth = 4;
+    EXPECT_EQ(rig.run(forced, fixed).depth, 4);
+}
+
+TEST(Search, TimeBudgetFromTheClock) {
+    struct Case {
+        std::optional<uint64_t> movetime, time;
+        std::optional<int32_t> movestogo;
+        uint64_t inc, overhead;
+        std::optional<uint64_t> soft, hard;
+    };
+    const Case CASES[] = {
+        {std::nullopt, 40'000, 20, 0, 10, 1'999, 7'996},
+        {std::nullopt, 100'000, std::nullopt, 0, 10, 4'999, 19'996},
+        {std::nullopt, 100'000, 200, 0, 0, 1'666, 6'664},  // moves to go capped at 60
+        {std::nullopt, 10'000, std::nullopt, 1'000, 0, 1'250, 5'000},
+        {std::nullopt, 1'000, 1, 0, 0, 500, 700},  // at most half the time left
+        {std::nullopt, 5, std::nullopt, 0, 10, 1, 1},
+        {5, std::nullopt, std::nullopt, 0, 10, std::nullopt, 1},
+        {1'000, 50'000, std::nullopt, 0, 10, std::nullopt, 990},  // movetime wins
+        {std::nullopt, std::nullopt, std::nullopt, 0, 10, std::nullopt, std::nullopt},
+    };
+    for (const Case& c : CASES) {
+        SearchLimits limits;
+        limits.movetime = c.movetime;
+        limits.time = c.time;
+        limits.movestogo = c.movestogo;
+        limits.inc = c.inc;
+        const TimeBudget b = time_budget(limits, c.overhead);
+        SCOPED_TRACE(testing::Message() << "time " << c.time.value_or(0) << " movetime "
+                                        << c.movetime.value_or(0));
+        EXPECT_EQ(b.soft_ms, c.soft);
+        EXPECT_EQ(b.hard_ms, c.hard);
+    }
+}
+
+TEST(Search, SearchmovesNarrowTheRoot) {
+    const Position pos = Position::startpos();
+    MoveList legal;
+    generate_all(pos, legal);
+    const std::vector<Move> all(legal.begin(), legal.end());
+    const Move e4 = pos.parse_uci_move("e2e4"), d4 = pos.parse_uci_move("d2d4");
+    const Move bogus = Move(12, 36, kind::CAPTURE);
+
+    EXPECT_EQ(restrict_root_moves(all, {}), all);
+    EXPECT_EQ(restrict_root_moves({}, {e4, bogus}), (std::vector<Move>{e4, bogus}));
+    EXPECT_EQ(restrict_root_moves(all, {bogus}), all);
+    const std::vector<Move> two = restrict_root_moves(all, {e4, d4, bogus});
+    ASSERT_EQ(two.size(), 2u);
+    // In the order of the current list.
+    EXPECT_EQ(std::find(all.begin(), all.end(), two[0]) < std::find(all.begin(), all.end(), two[1]),
+              true);
+
+    Rig rig;
+    SearchLimits limits;
+    limits.depth = 6;
+    limits.searchmoves = {pos.parse_uci_move("a2a3"), pos.parse_uci_move("h2h3")};
+    std::vector<IterationInfo> infos;
+    const SearchResult r = rig.run(pos, limits, &infos);
+    EXPECT_TRUE(r.best.text() == "a2a3" || r.best.text() == "h2h3") << r.best.text();
+    for (const IterationInfo& info : infos)
+        EXPECT_TRUE(info.pv[0].text() == "a2a3" || info.pv[0].text() == "h2h3");
+}
+
+TEST(Search, MultiPvReportsEachLineSortedByScore) {
+    struct Case {
+        std::string_view fen;
+        size_t lines;
+    };
+    constexpr Case CASES[] = {
+        {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", 3},
+        {"k7/8/2K5/8/8/8/8/8 b - - 0 1", 2},  // only Ka7 and Kb8: two lines, not three
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.fen);
+        Rig rig;
+        rig.searcher->set_multipv(3);
+        std::vector<IterationInfo> infos;
+        SearchLimits limits;
+        limits.depth = 4;
+        const SearchResult r = rig.run(fen(c.fen), limits, &infos);
+        ASSERT_EQ(infos.size(), 4 * c.lines);
+        for (int depth = 1; depth <= 4; ++depth) {
+            for (size_t i = 0; i < c.lines; ++i) {
+                const IterationInfo& info = infos[size_t(depth - 1) * c.lines + i];
+                EXPECT_EQ(info.depth, depth);
+                EXPECT_EQ(info.multipv, i + 1);
+                ASSERT_FALSE(info.pv.empty());
+                for (size_t j = 0; j < i; ++j) {
+                    const IterationInfo& before = infos[size_t(depth - 1) * c.lines + j];
+                    EXPECT_GE(before.score, info.score);
+                    EXPECT_NE(before.pv.front(), info.pv.front());
+                }
+            }
+        }
+        EXPECT_EQ(r.best, infos[3 * c.lines].pv.front());
+        EXPECT_EQ(r.score, infos[3 * c.lines].score);
+    }
+}
+
+TEST(Search, WinDrawLossOfALine) {
+    Rig rig;
+    const Position pos = Position::startpos();
+    rig.to_depth(pos, 1);  // the searcher's root is now the start position
+    const Move e4 = pos.parse_uci_move("e2e4");
+    auto as_tuple = [](Wdl w) { return std::make_tuple(w.win, w.draw, w.loss); };
+    EXPECT_EQ(as_tuple(rig.searcher->line_wdl({e4}, SCORE_MATE - 5)), std::make_tuple(1000u, 0u, 0u));
+    EXPECT_EQ(as_tuple(rig.searcher->line_wdl({e4}, -SCORE_MATE + 4)), std::make_tuple(0u, 0u, 1000u));
+    // Score 0: p = 1/2, the draw share is 0.3 of each side.
+    EXPECT_EQ(as_tuple(rig.searcher->line_wdl({}, 0)), std::make_tuple(200u, 600u, 200u));
+    EXPECT_EQ(as_tuple(rig.searcher->line_wdl({e4}, 0)), std::make_tuple(200u, 600u, 200u));
+    // A winning score seen from the side to move after an odd line is swapped back.
+    const Wdl up = rig.searcher->line_wdl({e4}, 400);
+    EXPECT_GT(up.win, up.loss);
+    EXPECT_EQ(up.win + up.draw + up.loss, 1000u);
+
+    // A line ending in stalemate is a draw whatever the score says.
+    const Position before_stalemate = fen("k7/8/1K6/8/8/8/8/2Q5 w - - 0 1");
+    rig.to_depth(before_stalemate, 1);
+    EXPECT_EQ(as_tuple(rig.searcher->line_wdl({before_stalemate.parse_uci_move("c1c7")}, 900)),
+              std::make_tuple(0u, 1000u, 0u));
+
+    rig.searcher->set_show_wdl(true);
+    std::vector<IterationInfo> infos;
+    rig.run(pos, depth_limit(3), &infos);
+    ASSERT_FALSE(infos.empty());
+    for (const IterationInfo& info : infos) {
+        EXPECT_TRUE(info.has_wdl);
+        EXPECT_EQ(info.wdl[0] + info.wdl[1] + info.wdl[2], 1000u);
+    }
+}
+
+TEST(Search, StopBeforeStartStillGivesALegalMove) {
+    Rig rig;
+    rig.stop->store(true);
+    const Position pos = Position::startpos();
+    SearchLimits infinite;
+    infinite.infinite = true;
+    const SearchResult r = rig.run(pos, infinite);
+    MoveList legal;
+    generate_all(pos, legal);
+    EXPECT_TRUE(legal.contains(r.best));
+    EXPECT_GE(r.depth, 1);
+}
+
+TEST(Search, NodeLimitStopsTheSearch) {
+    Rig rig;
+    SearchLimits limits;
+    limits.nodes = 10'000;
+    const SearchResult r = rig.run(Position::startpos(), limits);
+    // Checked every 2048 nodes, and at the end of each iteration.
+    EXPECT_LT(r.nodes, 10'000u + 2048u);
+    EXPECT_GE(r.depth, 1);
+}
+
+TEST(Search, GoalLinesJudgeEveryRootMove) {
+    Rig rig;
+    const Position pos = fen("6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 0 1");
+    const SearchResult r = rig.to_depth(pos, 6);
+    rig.stop->store(true);  // the goal searches must not care
+    const std::vector<GoalLine> lines = rig.searcher->goal_lines(r);
+    MoveList legal;
+    generate_all(pos, legal);
+    ASSERT_EQ(lines.size(), size_t(legal.size()));
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].move, legal[int(i)]);
+        EXPECT_EQ(lines[i].win + lines[i].draw + lines[i].loss, 1000u);
+        if (lines[i].move.text() == "d1d8") {
+            EXPECT_EQ(lines[i].score, SCORE_MATE - 1);
+            EXPECT_EQ(lines[i].win, 1000u);
+        } else {
+            EXPECT_LT(lines[i].score, SCORE_MATE_BOUND);
+        }
+    }
+}
+
+TEST(Search, RootMoveSearchedOnItsOwn) {
+    Rig rig;
+    const Position pos = fen("6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 0 1");
+    rig.to_depth(pos, 1);
+    const RootMoveSearch mate = rig.searcher->search_root_move(pos.parse_uci_move("d1d8"), 3, false, 0);
+    EXPECT_FALSE(mate.stopped);
+    EXPECT_EQ(mate.score, SCORE_MATE - 1);
+    EXPECT_EQ(mate.pv, std::vector<Move>{pos.parse_uci_move("d1d8")});
+    EXPECT_GE(mate.nodes, 1u);
+    const RootMoveSearch quiet = rig.searcher->search_root_move(pos.parse_uci_move("g1f1"), 5, true, 0);
+    EXPECT_FALSE(quiet.stopped);
+    EXPECT_LT(quiet.score, SCORE_MATE_BOUND);
+    EXPECT_TRUE(play_line(pos, quiet.pv));
+}
+
+TEST(Search, LateMoveReductionTable) {
+    const LmrTable t = make_lmr_table();
+    for (int i = 0; i < 64; ++i) {
+        EXPECT_EQ(t[0][i], 0);
+        EXPECT_EQ(t[i][0], 0);
+    }
+    EXPECT_EQ(t[1][63], 0);           // ln 1 = 0: depth 1 never reduces by the table
+    EXPECT_EQ(t[10][10], 2);          // 0.5 + 2.302^2 / 2.48 = 2.64
+    EXPECT_EQ(t[63][63], 7);          // 0.5 + 4.143^2 / 2.48 = 7.42
+    for (int d = 1; d < 63; ++d)
+        for (int m = 1; m < 63; ++m) {
+            EXPECT_LE(t[d][m], t[d + 1][m]);
+            EXPECT_LE(t[d][m], t[d][m + 1]);
+        }
+}
+
+}  // namespace
+}  // namespace velmar
