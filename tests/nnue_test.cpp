@@ -479,6 +479,10 @@ TEST(Nnue, OutputBucketFollowsPieceCount) {
                                    3, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7};
     Rng rng{3};
     int seen[8] = {};
+    NnueEval e8(net8);
+    std::vector<NnueEval> e1;
+    for (const auto& single : singles)
+        e1.emplace_back(single);
     for (int game = 0; game < 30; ++game)
         test::random_game(Position::startpos(), rng, 200, [&](const Position& pos) {
             const int n = popcount(pos.pieces());
@@ -486,10 +490,9 @@ TEST(Nnue, OutputBucketFollowsPieceCount) {
             ++seen[b];
             EXPECT_EQ(output_bucket(8, pos), b);
             EXPECT_EQ(output_bucket(1, pos), 0);
-            NnueEval e8(net8), e1(singles[b]);
             e8.reset(pos);
-            e1.reset(pos);
-            ASSERT_EQ(e8.evaluate(pos), e1.evaluate(pos)) << pos.to_fen();
+            e1[b].reset(pos);
+            ASSERT_EQ(e8.evaluate(pos), e1[b].evaluate(pos)) << pos.to_fen();
         });
     for (int b = 2; b < 8; ++b)
         EXPECT_GT(seen[b], 0) << b;
