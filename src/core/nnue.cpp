@@ -104,29 +104,27 @@ void apply_rows_scalar(int16_t* dst, int16_t* dst2, const int16_t* src, const in
 }
 
 #if VELMAR_AVX2
-// REGS registers of 16 lanes: each stretch of hidden values is loaded once, gets every row
-// applied in registers, and is stored once. Fixed counts (the per-move updates) unroll fully.
-constexpr int REGS = 8;
-constexpr int CHUNK = REGS * simd::I16_LANES;
-static_assert(NNUE_HIDDEN % CHUNK == 0);
-
+// One move's update, the counts known at compile time: a single streaming pass, each vector of
+// the result loaded, adjusted and stored once.
 template <int AddCount, int SubCount>
 void apply_fixed_avx2(int16_t* dst, const int16_t* src, const int16_t* const* adds,
                       const int16_t* const* subs) {
-    for (int c = 0; c < NNUE_HIDDEN; c += CHUNK) {
-        simd::VecI16 r[REGS];
-#pragma GCC unroll 16
-        for (int k = 0; k < REGS; ++k) {
-            const int off = c + k * simd::I16_LANES;
-            r[k] = simd::load(src + off);
-            for (int j = 0; j < SubCount; ++j)
-                r[k] = simd::sub(r[k], simd::load(subs[j] + off));
-            for (int j = 0; j < AddCount; ++j)
-                r[k] = simd::add(r[k], simd::load(adds[j] + off));
-            simd::store(dst + off, r[k]);
-        }
+#pragma GCC unroll 8
+    for (int off = 0; off < NNUE_HIDDEN; off += simd::I16_LANES) {
+        simd::VecI16 r = simd::load(src + off);
+        for (int j = 0; j < SubCount; ++j)
+            r = simd::sub(r, simd::load(subs[j] + off));
+        for (int j = 0; j < AddCount; ++j)
+            r = simd::add(r, simd::load(adds[j] + off));
+        simd::store(dst + off, r);
     }
 }
+
+// Any number of rows (refreshes and cache rebuilds): REGS registers of 16 lanes hold a stretch
+// of the result while every row is applied, so each stretch is loaded and stored once.
+constexpr int REGS = 8;
+constexpr int CHUNK = REGS * simd::I16_LANES;
+static_assert(NNUE_HIDDEN % CHUNK == 0);
 
 void apply_rows_avx2(int16_t* dst, int16_t* dst2, const int16_t* src, const int16_t* const* adds,
                      int add_count, const int16_t* const* subs, int sub_count) {

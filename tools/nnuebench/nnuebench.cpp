@@ -9,6 +9,7 @@
 #include "movegen.h"
 #include "nnue.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -63,15 +64,20 @@ template <bool UseEval> uint64_t walk(Position& pos, NnueEval& eval, int depth, 
     return nodes;
 }
 
+// The fastest of 20 slices: on a shared machine, preemption only ever adds time.
 template <typename Body> double ns_per_op(double ms, Body&& body) {
-    uint64_t ops = 0;
-    const auto start = Clock::now();
-    double elapsed = 0;
-    do {
-        ops += body();
-        elapsed = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-    } while (elapsed < ms * 1e6);
-    return elapsed / double(ops);
+    double best = 1e300;
+    for (int slice = 0; slice < 20; ++slice) {
+        uint64_t ops = 0;
+        const auto start = Clock::now();
+        double elapsed = 0;
+        do {
+            ops += body();
+            elapsed = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+        } while (elapsed < ms * 1e6 / 20);
+        if (ops > 0) best = std::min(best, elapsed / double(ops));
+    }
+    return best;
 }
 
 } // namespace
