@@ -105,7 +105,7 @@ struct DtzTable {
     uint16_t map_length[4][4] = {};
 };
 
-// Index helpers, exposed for the tests of the tables.
+// Index computation and decompression (tbformat.cpp), used by the probes (tbprobe.cpp).
 uint64_t encode_piece(const EncInfo& enc, int num, bool kk_enc, int* pos);
 uint64_t encode_pawn(const EncInfo& enc, int num, const uint8_t pawns[2], int* pos);
 int leading_pawn_file(int num_lead, int* pos);

@@ -65,11 +65,12 @@ bool fill_squares(const Board& b, const uint8_t* pieces, int i, int num, const O
     return true;
 }
 
-// Finds the sub-table and index of `b`. For pawn tables the leading pawns come first and
-// choose the file; `select` picks the sub-table for a file.
+// Finds the sub-table and index of `b`. For pawn tables the leading pawns (the same piece code
+// in every sub-table, `lead_code`) come first and choose the file; `select` picks the
+// sub-table for a file.
 template <typename Select>
-const EncInfo* locate(const Board& b, const TableEntry& e, const Orientation& o, Select select,
-                      uint64_t& idx, int& file) {
+const EncInfo* locate(const Board& b, const TableEntry& e, const Orientation& o,
+                      uint8_t lead_code, Select select, uint64_t& idx, int& file) {
     int pos[TB_PIECES];
     file = 0;
     if (!e.has_pawns) {
@@ -78,9 +79,7 @@ const EncInfo* locate(const Board& b, const TableEntry& e, const Orientation& o,
         idx = encode_piece(*enc, e.num, e.kk_enc, pos);
         return idx < enc->size ? enc : nullptr;
     }
-    const EncInfo* first = select(0);
-    if (!first) return nullptr;
-    uint64_t lead = pieces_of(b, first->pieces[0] ^ o.colour_flip);
+    uint64_t lead = pieces_of(b, lead_code ^ o.colour_flip);
     if (std::popcount(lead) != e.pawns[0]) return nullptr;
     for (int i = 0; lead; ++i) {
         pos[i] = std::countr_zero(lead) ^ o.square_flip;
@@ -110,7 +109,8 @@ int probe_wdl_table(const Board& b, bool& ok) {
     }
     uint64_t idx;
     int file;
-    const EncInfo* enc = locate(b, *e, o, [&](int f) { return &t.enc[f][o.side]; }, idx, file);
+    const EncInfo* enc = locate(b, *e, o, t.enc[0][0].pieces[0],
+                                [&](int f) { return &t.enc[f][o.side]; }, idx, file);
     int v = enc ? decompress_pairs(enc->pairs, idx) : -1;
     if (v < 0 || v > 4) {
         ok = false;
@@ -140,7 +140,7 @@ int probe_dtz_table(const Board& b, int wdl, DtzStatus& status) {
     };
     uint64_t idx;
     int file;
-    const EncInfo* enc = locate(b, *e, o, select, idx, file);
+    const EncInfo* enc = locate(b, *e, o, t.enc[0].pieces[0], select, idx, file);
     if (other_side) {
         status = DtzStatus::OTHER_SIDE;
         return 0;
