@@ -227,7 +227,8 @@ TEST(Ordering, UpdatesReachTheContinuationEntriesOfEarlierMoves) {
     const Move m = pos.parse_uci_move("g1f3");
     const Piece knight = make_piece(WHITE, KNIGHT);
     // Plies 0..4 with ply 2 a null move: the update at ply 5 reaches plies 4, 3 and 1.
-    for (int ply = 0; ply < 5; ++ply) h->move_stack[ply] = PlyMove{ply != 2, Piece(ply), Square(ply)};
+    for (int ply = 0; ply < 5; ++ply)
+        h->move_stack[ply] = PlyMove{ply != 2, Piece(ply), Square(ply)};
     h->update_history(WHITE, 0, knight, m, 5, 1000);
     EXPECT_EQ(h->main[WHITE][0][0][m.from()][m.to()], 1000);
     EXPECT_EQ(h->cont[4][4][KNIGHT][m.to()], 1000);

@@ -341,8 +341,9 @@ TEST(Search, WinDrawLossOfALine) {
     rig.to_depth(pos, 1);  // the searcher's root is now the start position
     const Move e4 = pos.parse_uci_move("e2e4");
     auto as_tuple = [](Wdl w) { return std::make_tuple(w.win, w.draw, w.loss); };
-    EXPECT_EQ(as_tuple(rig.searcher->line_wdl({e4}, SCORE_MATE - 5)), std::make_tuple(1000u, 0u, 0u));
-    EXPECT_EQ(as_tuple(rig.searcher->line_wdl({e4}, -SCORE_MATE + 4)), std::make_tuple(0u, 0u, 1000u));
+    Searcher<PstEval>& s = *rig.searcher;
+    EXPECT_EQ(as_tuple(s.line_wdl({e4}, SCORE_MATE - 5)), std::make_tuple(1000u, 0u, 0u));
+    EXPECT_EQ(as_tuple(s.line_wdl({e4}, -SCORE_MATE + 4)), std::make_tuple(0u, 0u, 1000u));
     // Score 0: p = 1/2, the draw share is 0.3 of each side.
     EXPECT_EQ(as_tuple(rig.searcher->line_wdl({}, 0)), std::make_tuple(200u, 600u, 200u));
     EXPECT_EQ(as_tuple(rig.searcher->line_wdl({e4}, 0)), std::make_tuple(200u, 600u, 200u));
@@ -415,12 +416,13 @@ TEST(Search, RootMoveSearchedOnItsOwn) {
     Rig rig;
     const Position pos = fen("6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 0 1");
     rig.to_depth(pos, 1);
-    const RootMoveSearch mate = rig.searcher->search_root_move(pos.parse_uci_move("d1d8"), 3, false, 0);
+    Searcher<PstEval>& s = *rig.searcher;
+    const RootMoveSearch mate = s.search_root_move(pos.parse_uci_move("d1d8"), 3, false, 0);
     EXPECT_FALSE(mate.stopped);
     EXPECT_EQ(mate.score, SCORE_MATE - 1);
     EXPECT_EQ(mate.pv, std::vector<Move>{pos.parse_uci_move("d1d8")});
     EXPECT_GE(mate.nodes, 1u);
-    const RootMoveSearch quiet = rig.searcher->search_root_move(pos.parse_uci_move("g1f1"), 5, true, 0);
+    const RootMoveSearch quiet = s.search_root_move(pos.parse_uci_move("g1f1"), 5, true, 0);
     EXPECT_FALSE(quiet.stopped);
     EXPECT_LT(quiet.score, SCORE_MATE_BOUND);
     EXPECT_TRUE(play_line(pos, quiet.pv));

@@ -267,7 +267,8 @@ void score_qsearch(MovePicker& picker, const Position& pos, const Histories& h,
 }
 
 void score_probcut(MovePicker& picker, const Position& pos) {
-    for (int i = 0; i < picker.list.count; ++i) picker.scores[i] = mvv_lva(pos, picker.list.moves[i]);
+    for (int i = 0; i < picker.list.count; ++i)
+        picker.scores[i] = mvv_lva(pos, picker.list.moves[i]);
 }
 
 }  // namespace velmar

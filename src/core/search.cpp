@@ -123,7 +123,8 @@ LmrTable make_lmr_table() {
     LmrTable t{};
     for (int d = 1; d < 64; ++d)
         for (int m = 1; m < 64; ++m)
-            t[d][m] = int32_t(0.5 + std::log(double(d)) * std::log(double(m)) / margin::LMR_DIVISOR);
+            t[d][m] = int32_t(0.5
+                              + std::log(double(d)) * std::log(double(m)) / margin::LMR_DIVISOR);
     return t;
 }
 
@@ -163,7 +164,7 @@ Searcher<Eval>::Searcher(Eval eval, std::shared_ptr<TranspositionTable> table,
                          std::shared_ptr<std::atomic<bool>> stop)
     : eval_(std::move(eval)),
       table_(std::move(table)),
-      stop_(std::move(stop)),
+      stop_(stop ? std::move(stop) : std::make_shared<std::atomic<bool>>(false)),
       shared_nodes_(std::make_shared<std::atomic<uint64_t>>(0)),
       policy_(std::make_unique<NoPolicy>()),
       t_(std::make_unique<Tables>()),
@@ -254,14 +255,18 @@ void Searcher<Eval>::update_correction(int32_t diff, int depth, int ply) {
     const int32_t w = std::min(depth + 1, margin::CORRECTION_MAX_WEIGHT);
     const int32_t lim = margin::CORRECTION_ENTRY_MAX;
     const int32_t target = clamp32(int64_t(diff) * 256, -lim, lim);
-    auto blend = [&](int16_t& e) { e = int16_t(std::clamp((e * (256 - w) + target * w) / 256, -lim, lim)); };
+    auto blend = [&](int16_t& e) {
+        e = int16_t(std::clamp((e * (256 - w) + target * w) / 256, -lim, lim));
+    };
     blend(t.pawn_corr[us][pos_.pawn_key() % CORRECTION_SIZE]);
     blend(t.non_pawn_corr[us][WHITE][pos_.non_pawn_key(WHITE) % CORRECTION_SIZE]);
     blend(t.non_pawn_corr[us][BLACK][pos_.non_pawn_key(BLACK) % CORRECTION_SIZE]);
     blend(t.minor_corr[us][pos_.minor_key() % CORRECTION_SIZE]);
     const PlyMove* ms = t.hist.move_stack;
-    if (ply >= 1 && ms[ply - 1].made) blend(t.cont_corr1[us][type_of(ms[ply - 1].piece)][ms[ply - 1].to]);
-    if (ply >= 2 && ms[ply - 2].made) blend(t.cont_corr2[us][type_of(ms[ply - 2].piece)][ms[ply - 2].to]);
+    if (ply >= 1 && ms[ply - 1].made)
+        blend(t.cont_corr1[us][type_of(ms[ply - 1].piece)][ms[ply - 1].to]);
+    if (ply >= 2 && ms[ply - 2].made)
+        blend(t.cont_corr2[us][type_of(ms[ply - 2].piece)][ms[ply - 2].to]);
 }
 
 template <typename Eval>
@@ -372,7 +377,8 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
     }
 
     // 12. Null move, verified at high depth against zugzwang.
-    if (!is_pv && !after_null && !in_check && excluded.is_null() && depth >= margin::NMP_MIN_DEPTH) {
+    if (!is_pv && !after_null && !in_check && excluded.is_null()
+        && depth >= margin::NMP_MIN_DEPTH) {
         const bool upper = tt_hit && tte.bound == Bound::UPPER;
         const bool enough = upper ? eval >= beta && tte.score >= beta : eval >= beta;
         if (enough && std::abs(beta) <= SCORE_MATE_BOUND && has_non_pawn_material(pos_, us)) {
@@ -423,10 +429,9 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
     const bool delta_reductions = policy_node && policy_->reduction_is_delta();
     const bool all_moves = ply == 0 || (policy_node && !reduction_only);
     const PickerInputs in = picker_inputs(pos_, h, tt_move, ply);
-    MainPicker picker =
-        all_moves ? MainPicker(pos_, h, in, policy_node && !reduction_only ? policy_.get() : nullptr,
-                               ply, depth)
-                  : MainPicker(pos_, h, in);
+    MovePolicy* const order_policy = policy_node && !reduction_only ? policy_.get() : nullptr;
+    MainPicker picker = all_moves ? MainPicker(pos_, h, in, order_policy, ply, depth)
+                                  : MainPicker(pos_, h, in);
 
     Move quiets[MAX_QUIETS_REMEMBERED];
     Move noisies[MAX_NOISY_REMEMBERED];
@@ -583,8 +588,10 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
                             h.killers[ply][1] = h.killers[ply][0];
                             h.killers[ply][0] = m;
                         }
-                        if (ply >= 1 && h.move_stack[ply - 1].made)
-                            h.counter_moves[h.move_stack[ply - 1].piece][h.move_stack[ply - 1].to] = m;
+                        if (ply >= 1 && h.move_stack[ply - 1].made) {
+                            const PlyMove& previous = h.move_stack[ply - 1];
+                            h.counter_moves[previous.piece][previous.to] = m;
+                        }
                         h.update_history(us, in.ctx.threats, piece, m, ply, bonus);
                         for (int i = 0; i < quiet_count; ++i)
                             h.update_history(us, in.ctx.threats, pos_.piece_on(quiets[i].from()),
@@ -914,7 +921,8 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
     root_excluded_.clear();
 
     // 6, 7. Depth and lines.
-    int max_depth = limits.depth ? std::clamp(*limits.depth, 1, MAX_SEARCH_DEPTH) : MAX_SEARCH_DEPTH;
+    int max_depth =
+        limits.depth ? std::clamp(*limits.depth, 1, MAX_SEARCH_DEPTH) : MAX_SEARCH_DEPTH;
     if (root_moves_.size() == 1 && limits.time) max_depth = 1;
     const int lines = int(std::min<size_t>(size_t(std::max(multipv_, 1)), root_moves_.size()));
 
@@ -945,7 +953,7 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
             if (stopped_) break;
             done[size_t(i)].score = score;
             done[size_t(i)].pv.assign(t.pv[0], t.pv[0] + t.pv_len[0]);
-            root_excluded_.push_back(t.pv[0][0]);
+            if (t.pv_len[0] > 0) root_excluded_.push_back(t.pv[0][0]);
         }
         root_excluded_.clear();
         if (stopped_) break;  // an unfinished iteration is worth nothing
@@ -959,7 +967,7 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
             t.pv_len[0] = int(line.pv.size());
             report_line(depth, line.score, uint64_t(i + 1), report);
         }
-        best_pv = done[0].pv;
+        if (!done[0].pv.empty()) best_pv = done[0].pv;
         best_score = done[0].score;
         completed = depth;
 
@@ -970,7 +978,8 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
         double factor = 1.0;
         if (depth >= 4) {
             const uint64_t total = std::max<uint64_t>(nodes_ - nodes_at_start, 1);
-            const double share = double(t.root_nodes[best_move.from()][best_move.to()]) / double(total);
+            const double share =
+                double(t.root_nodes[best_move.from()][best_move.to()]) / double(total);
             const int32_t drop = std::clamp(previous_score - best_score, 0, 100);
             factor = STABILITY_SCALE[std::min(stable, 4)]
                      * std::clamp(1.35 * (1.5 - share), 0.5, 2.0) * (1.0 + drop / 200.0);

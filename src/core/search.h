@@ -126,8 +126,12 @@ public:
     void set_table(std::shared_ptr<TranspositionTable> table) { table_ = std::move(table); }
     void set_stop(std::shared_ptr<std::atomic<bool>> stop) { stop_ = std::move(stop); }
     // The pool's own stop for helpers; null when there is none.
-    void set_helper_stop(std::shared_ptr<std::atomic<bool>> stop) { helper_stop_ = std::move(stop); }
-    void set_shared_nodes(std::shared_ptr<std::atomic<uint64_t>> n) { shared_nodes_ = std::move(n); }
+    void set_helper_stop(std::shared_ptr<std::atomic<bool>> stop) {
+        helper_stop_ = std::move(stop);
+    }
+    void set_shared_nodes(std::shared_ptr<std::atomic<uint64_t>> nodes) {
+        shared_nodes_ = std::move(nodes);
+    }
     void set_thread_index(int index) { thread_index_ = index; }
     void set_evaluator(Eval eval) { eval_ = std::move(eval); }
 
