@@ -1,18 +1,16 @@
 #include "router.h"
-
-#include <gtest/gtest.h>
+#include "router_moe.h"
+#include "test_util.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <limits>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "router_moe.h"
-#include "test_util.h"
 
 namespace velmar {
 namespace {
@@ -45,11 +43,14 @@ MoveList legal_moves(const Position& pos) {
     return list;
 }
 
-std::span<const Move> span_of(const MoveList& list) { return {list.moves, size_t(list.count)}; }
+std::span<const Move> span_of(const MoveList& list) {
+    return {list.moves, size_t(list.count)};
+}
 
 void put_u32(Bytes& b, size_t at, uint32_t v) {
     if (b.size() < at + 4) b.resize(at + 4);
-    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = uint8_t(v >> (8 * i));
 }
 void put_f32(Bytes& b, size_t at, float v) {
     uint32_t bits;
@@ -67,7 +68,8 @@ float get_f32(const Bytes& b, size_t at) {
 // A header of four magic bytes and 32-bit fields, padded with zeros to `length` if larger.
 Bytes header(std::string_view magic, std::initializer_list<uint32_t> fields, size_t length = 0) {
     Bytes b(magic.begin(), magic.end());
-    for (uint32_t f : fields) put_u32(b, b.size(), f);
+    for (uint32_t f : fields)
+        put_u32(b, b.size(), f);
     if (b.size() < length) b.resize(length, 0);
     return b;
 }
@@ -75,15 +77,19 @@ Bytes header(std::string_view magic, std::initializer_list<uint32_t> fields, siz
 // Byte offset of array `index` (1-12) in a KWT1-KWT4 file.
 size_t router_array_offset(uint32_t version, uint32_t h1, uint32_t h2, int index) {
     const size_t g = version == 4 ? h2 : h1;
-    const size_t lengths[13] = {0,     768 * size_t(h1), h1, 384 * g, 384, 384 * g, 24576, 5,
-                                108, 48, size_t(h1) * h2, h2, 384 * size_t(h2)};
+    const size_t lengths[13] = {
+        0,  768 * size_t(h1), h1, 384 * g,         384, 384 * g, 24576, 5, 108,
+        48, size_t(h1) * h2,  h2, 384 * size_t(h2)};
     size_t at = version == 4 ? 16 : 12;
-    for (int i = 1; i < index; ++i) at += 4 * lengths[i];
+    for (int i = 1; i < index; ++i)
+        at += 4 * lengths[i];
     return at;
 }
 
 // Byte offset of the move bias (last field) of a KWT5 file.
-size_t moe_move_bias_offset(const Bytes& file) { return file.size() - 4 * 24576; }
+size_t moe_move_bias_offset(const Bytes& file) {
+    return file.size() - 4 * 24576;
+}
 
 // Squares and type as the networks index them.
 struct Oriented {
@@ -97,7 +103,8 @@ Oriented oriented(const Position& pos, Move m) {
 // Sum of probabilities of the moves of each from-square.
 std::map<int, double> piece_totals(const MoveList& moves, const std::vector<float>& lp) {
     std::map<int, double> totals;
-    for (int i = 0; i < moves.count; ++i) totals[moves[i].from()] += std::exp(double(lp[i]));
+    for (int i = 0; i < moves.count; ++i)
+        totals[moves[i].from()] += std::exp(double(lp[i]));
     return totals;
 }
 
@@ -109,19 +116,23 @@ struct AnyNet {
     uint32_t top_k = 0;
 
     std::vector<float> run(const Position& pos, const MoveList& moves) const {
-        return net ? net->log_probs(pos, span_of(moves)) : moe->log_probs(pos, span_of(moves), top_k);
+        return net ? net->log_probs(pos, span_of(moves))
+                   : moe->log_probs(pos, span_of(moves), top_k);
     }
     Bytes bytes() const { return net ? net->to_bytes() : moe->to_bytes(); }
     AnyNet with_bytes(const Bytes& b) const {
         AnyNet other = *this;
-        if (net) other.net = std::make_shared<RouterNet>(RouterNet::from_bytes(b).value());
-        else other.moe = std::make_shared<RouterMoeNet>(RouterMoeNet::from_bytes(b).value());
+        if (net)
+            other.net = std::make_shared<RouterNet>(RouterNet::from_bytes(b).value());
+        else
+            other.moe = std::make_shared<RouterMoeNet>(RouterMoeNet::from_bytes(b).value());
         return other;
     }
     // Offset of the move-bias entry of (type, from, to).
     size_t move_bias_at(const Bytes& b, const Oriented& o) const {
-        const size_t base = net ? router_array_offset(net->version(), net->hidden(), net->hidden2(), 6)
-                                : moe_move_bias_offset(b);
+        const size_t base =
+            net ? router_array_offset(net->version(), net->hidden(), net->hidden2(), 6)
+                : moe_move_bias_offset(b);
         return base + 4 * size_t(o.type * 4096 + o.from * 64 + o.to);
     }
 };
@@ -131,7 +142,8 @@ std::vector<AnyNet> all_nets() {
     nets.push_back({"KWT1", std::make_shared<RouterNet>(RouterNet::random(1, 24, 0, 11)), nullptr});
     nets.push_back({"KWT2", std::make_shared<RouterNet>(RouterNet::random(2, 16, 0, 12)), nullptr});
     nets.push_back({"KWT3", std::make_shared<RouterNet>(RouterNet::random(3, 32, 0, 13)), nullptr});
-    nets.push_back({"KWT4", std::make_shared<RouterNet>(RouterNet::random(4, 40, 24, 14)), nullptr});
+    nets.push_back(
+        {"KWT4", std::make_shared<RouterNet>(RouterNet::random(4, 40, 24, 14)), nullptr});
     auto moe = std::make_shared<RouterMoeNet>(RouterMoeNet::random(8, 2, 5, 15));
     nets.push_back({"KWT5", nullptr, moe, 0});
     nets.push_back({"KWT5 top 3", nullptr, moe, 3});
@@ -147,13 +159,13 @@ TEST(RouterLoad, EveryVersionAndBoundarySizeLoadsAndRoundTrips) {
     };
     // Versions 1-4: a = H1, b = H2; version 5: C, B, E.
     constexpr Case CASES[] = {
-        {1, 1, 0, 0},    {1, 4096, 0, 0}, {2, 1, 0, 0},   {2, 7, 0, 0},   {3, 1, 0, 0},
-        {3, 33, 0, 0},   {4, 1, 1, 0},    {4, 4096, 1, 0}, {4, 1, 4096, 0}, {4, 17, 9, 0},
-        {5, 1, 0, 1},    {5, 256, 16, 1}, {5, 3, 2, 7},   {5, 1, 16, 40},
+        {1, 1, 0, 0},  {1, 4096, 0, 0}, {2, 1, 0, 0},    {2, 7, 0, 0},    {3, 1, 0, 0},
+        {3, 33, 0, 0}, {4, 1, 1, 0},    {4, 4096, 1, 0}, {4, 1, 4096, 0}, {4, 17, 9, 0},
+        {5, 1, 0, 1},  {5, 256, 16, 1}, {5, 3, 2, 7},    {5, 1, 16, 40},
     };
     for (const Case& c : CASES) {
-        SCOPED_TRACE(std::to_string(c.version) + ": " + std::to_string(c.a) + " " + std::to_string(c.b)
-                     + " " + std::to_string(c.c));
+        SCOPED_TRACE(std::to_string(c.version) + ": " + std::to_string(c.a) + " "
+                     + std::to_string(c.b) + " " + std::to_string(c.c));
         if (c.version == 5) {
             const Bytes bytes = RouterMoeNet::random(c.a, c.b, c.c, 7).to_bytes();
             EXPECT_EQ(bytes.size(), RouterMoeNet::file_size(c.a, c.b, c.c));
@@ -171,8 +183,8 @@ TEST(RouterLoad, EveryVersionAndBoundarySizeLoadsAndRoundTrips) {
             EXPECT_EQ(net.value().version(), c.version);
             EXPECT_EQ(net.value().hidden(), c.a);
             EXPECT_EQ(net.value().hidden2(), c.version == 4 ? c.b : 0u);
-            EXPECT_EQ(net.value().activation(), c.version >= 3 ? RouterActivation::SQUARED_CLIPPED
-                                                               : RouterActivation::RELU);
+            EXPECT_EQ(net.value().activation(),
+                      c.version >= 3 ? RouterActivation::SQUARED_CLIPPED : RouterActivation::RELU);
             EXPECT_TRUE(net.value().to_bytes() == bytes);
         }
     }
@@ -214,7 +226,8 @@ TEST(RouterLoad, RefusalsCarryTheirExactMessages) {
         {"KWT4 length", header("KWT4", {1, 1, 0}, 100),
          "KWT4 file has 100 bytes, 1x1 needs " + std::to_string(kwt4_1x1)},
         {"KWT4 one more", header("KWT4", {1, 1, 0}, kwt4_1x1 + 1),
-         "KWT4 file has " + std::to_string(kwt4_1x1 + 1) + " bytes, 1x1 needs " + std::to_string(kwt4_1x1)},
+         "KWT4 file has " + std::to_string(kwt4_1x1 + 1) + " bytes, 1x1 needs "
+             + std::to_string(kwt4_1x1)},
         {"KWT1 hidden 0", header("KWT1", {0, 0}), "bad hidden size 0"},
         {"KWT2 hidden 4097", header("KWT2", {4097, 0}), "bad hidden size 4097"},
         {"KWT3 huge", header("KWT3", {0xFFFFFFFF, 0}), "bad hidden size 4294967295"},
@@ -252,7 +265,8 @@ TEST(RouterMoeLoad, RefusalsCarryTheirExactMessages) {
         // A huge expert count is refused by the bytes left, before anything is allocated.
         {"E huge", header("KWT5", {1, 0, 0xFFFFFFFF, 19}, 20 + 4 * 400),
          "truncated KWT5 file at byte 948, need 335007449010 more"},
-        {"header only", header("KWT5", {4, 0, 1, 19}), "truncated KWT5 file at byte 20, need 684 more"},
+        {"header only", header("KWT5", {4, 0, 1, 19}),
+         "truncated KWT5 file at byte 20, need 684 more"},
     };
     for (const Case& c : header_cases) {
         SCOPED_TRACE(c.label);
@@ -264,9 +278,10 @@ TEST(RouterMoeLoad, RefusalsCarryTheirExactMessages) {
     Bytes file = RouterMoeNet::random(3, 1, 2, 9).to_bytes();
     const size_t size = file.size();
     ASSERT_TRUE(RouterMoeNet::from_bytes(file).ok());
-    file.resize(size - 4);  // one float short: the move-bias read runs past the end
-    EXPECT_EQ(RouterMoeNet::from_bytes(file).error().message,
-              "truncated KWT5 file at byte " + std::to_string(size - 4 * 24576) + ", need 24576 more");
+    file.resize(size - 4); // one float short: the move-bias read runs past the end
+    EXPECT_EQ(RouterMoeNet::from_bytes(file).error().message, "truncated KWT5 file at byte "
+                                                                  + std::to_string(size - 4 * 24576)
+                                                                  + ", need 24576 more");
     file.resize(size + 1, 0);
     EXPECT_EQ(RouterMoeNet::from_bytes(file).error().message,
               "KWT5 file size mismatch: read " + std::to_string(size) + ", total "
@@ -274,9 +289,9 @@ TEST(RouterMoeLoad, RefusalsCarryTheirExactMessages) {
 }
 
 TEST(RouterLoad, RandomBytesNeverCrashEitherLoader) {
-    const Bytes seeds[] = {RouterNet::random(1, 1, 0, 1).to_bytes(), RouterNet::random(3, 2, 0, 2).to_bytes(),
-                           RouterNet::random(4, 1, 2, 3).to_bytes(),
-                           RouterMoeNet::random(1, 1, 1, 4).to_bytes()};
+    const Bytes seeds[] = {
+        RouterNet::random(1, 1, 0, 1).to_bytes(), RouterNet::random(3, 2, 0, 2).to_bytes(),
+        RouterNet::random(4, 1, 2, 3).to_bytes(), RouterMoeNet::random(1, 1, 1, 4).to_bytes()};
     const char* magics[] = {"KWT1", "KWT2", "KWT3", "KWT4", "KWT5"};
     const Position pos = Position::startpos();
     const MoveList moves = legal_moves(pos);
@@ -285,23 +300,24 @@ TEST(RouterLoad, RandomBytesNeverCrashEitherLoader) {
     for (int iter = 0; iter < 1500; ++iter) {
         Bytes b;
         switch (rng.below(4)) {
-        case 0:  // noise
+        case 0: // noise
             b.resize(rng.below(80));
-            for (uint8_t& x : b) x = uint8_t(rng.next());
+            for (uint8_t& x : b)
+                x = uint8_t(rng.next());
             break;
-        case 1:  // a real magic, random small or huge header values
+        case 1: // a real magic, random small or huge header values
             b = header(magics[rng.below(5)], {});
             for (int i = 0; i < 4; ++i)
                 put_u32(b, b.size(), rng.below(2) ? uint32_t(rng.below(20)) : uint32_t(rng.next()));
             b.resize(b.size() + rng.below(64), uint8_t(rng.next()));
             break;
-        case 2: {  // a valid file cut or extended
+        case 2: { // a valid file cut or extended
             b = seeds[rng.below(4)];
             const size_t cut = rng.below(b.size() + 8);
             b.resize(cut, uint8_t(rng.next()));
             break;
         }
-        default: {  // a valid file with a few bytes changed, mostly in the header
+        default: { // a valid file with a few bytes changed, mostly in the header
             b = seeds[rng.below(4)];
             for (int k = 0; k < 3; ++k) {
                 const size_t at = rng.below(2) ? rng.below(24) : rng.below(b.size());
@@ -322,7 +338,7 @@ TEST(RouterLoad, RandomBytesNeverCrashEitherLoader) {
             EXPECT_EQ(moe.value().log_probs(pos, span_of(moves), 2).size(), size_t(moves.count));
         }
     }
-    EXPECT_GT(loaded, 0);  // the mutations reach the inference too
+    EXPECT_GT(loaded, 0); // the mutations reach the inference too
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -350,14 +366,14 @@ TEST(RouterNet, ProbabilitiesOfEveryPositionSumToOne) {
 // When one piece has every move, its piece factor is log 1 = 0 whatever the piece scores say:
 // changing the piece-square bias changes nothing, while it does when two pieces can move.
 TEST(RouterNet, SinglePieceWithAllTheMovesHasPieceLogProbabilityZero) {
-    const Position lone = fen("7k/8/8/8/8/8/8/K7 w - - 0 1");     // only the king moves
-    const Position pair = fen("7k/8/8/8/8/8/8/KN6 w - - 0 1");    // king and knight
+    const Position lone = fen("7k/8/8/8/8/8/8/K7 w - - 0 1");  // only the king moves
+    const Position pair = fen("7k/8/8/8/8/8/8/KN6 w - - 0 1"); // king and knight
     for (uint32_t version : {1u, 3u, 4u}) {
         SCOPED_TRACE(version);
         const RouterNet base = RouterNet::random(version, 16, 8, 21);
         Bytes bytes = base.to_bytes();
         const size_t bias = router_array_offset(version, 16, version == 4 ? 8 : 0, 4);
-        const size_t at = bias + 4 * size_t(KING * 64 + 0);  // the king on a1
+        const size_t at = bias + 4 * size_t(KING * 64 + 0); // the king on a1
         put_f32(bytes, at, get_f32(bytes, at) + 3.0f);
         const RouterNet shifted = RouterNet::from_bytes(bytes).value();
 
@@ -381,7 +397,8 @@ TEST(RouterNet, SinglePieceWithAllTheMovesHasPieceLogProbabilityZero) {
     const RouterMoeNet moe = RouterMoeNet::random(4, 1, 2, 5);
     const MoveList lone_moves = legal_moves(lone);
     double total = 0;
-    for (float l : moe.log_probs(lone, span_of(lone_moves), 0)) total += std::exp(double(l));
+    for (float l : moe.log_probs(lone, span_of(lone_moves), 0))
+        total += std::exp(double(l));
     EXPECT_NEAR(total, 1.0, 1e-5);
 }
 
@@ -400,7 +417,8 @@ TEST(RouterNet, MovesOfOnePieceShareThePieceFactor) {
             const Move target = moves[moves.count / 2];
             if (target.is_promotion()) continue;
             int siblings = 0;
-            for (Move m : moves) siblings += m.from() == target.from();
+            for (Move m : moves)
+                siblings += m.from() == target.from();
             if (siblings < 2) continue;
 
             Bytes changed = bytes;
@@ -409,9 +427,12 @@ TEST(RouterNet, MovesOfOnePieceShareThePieceFactor) {
             const std::vector<float> before = n.run(pos, moves);
             const std::vector<float> after = n.with_bytes(changed).run(pos, moves);
             for (int i = 0; i < moves.count; ++i) {
-                if (moves[i] == target) EXPECT_GT(after[i], before[i]);
-                else if (moves[i].from() == target.from()) EXPECT_LT(after[i], before[i]);
-                else EXPECT_NEAR(after[i], before[i], 2e-5);
+                if (moves[i] == target)
+                    EXPECT_GT(after[i], before[i]);
+                else if (moves[i].from() == target.from())
+                    EXPECT_LT(after[i], before[i]);
+                else
+                    EXPECT_NEAR(after[i], before[i], 2e-5);
             }
             const auto t0 = piece_totals(moves, before), t1 = piece_totals(moves, after);
             EXPECT_NEAR(t0.at(target.from()), t1.at(target.from()), 1e-5);
@@ -440,12 +461,15 @@ TEST(RouterMoe, TopKOneEvaluatesDestinationsOfTheTopPieceOnly) {
         // spread their share evenly.
         const auto cut_totals = piece_totals(moves, cut);
         std::map<int, int> counts;
-        for (Move m : moves) ++counts[m.from()];
+        for (Move m : moves)
+            ++counts[m.from()];
         for (int i = 0; i < moves.count; ++i) {
             const int from = moves[i].from();
             EXPECT_NEAR(cut_totals.at(from), totals.at(from), 1e-5);
-            if (from == top) EXPECT_FLOAT_EQ(cut[i], full[i]);
-            else EXPECT_NEAR(cut[i], std::log(totals.at(from) / counts[from]), 1e-5);
+            if (from == top)
+                EXPECT_FLOAT_EQ(cut[i], full[i]);
+            else
+                EXPECT_NEAR(cut[i], std::log(totals.at(from) / counts[from]), 1e-5);
         }
 
         // A destination weight of another piece changes nothing under the cut.
@@ -453,7 +477,8 @@ TEST(RouterMoe, TopKOneEvaluatesDestinationsOfTheTopPieceOnly) {
             if (m.from() == top) continue;
             Bytes changed = bytes;
             const Oriented o = oriented(pos, m);
-            const size_t at = moe_move_bias_offset(changed) + 4 * size_t(o.type * 4096 + o.from * 64 + o.to);
+            const size_t at =
+                moe_move_bias_offset(changed) + 4 * size_t(o.type * 4096 + o.from * 64 + o.to);
             put_f32(changed, at, get_f32(changed, at) + 4.0f);
             const RouterMoeNet other = RouterMoeNet::from_bytes(changed).value();
             EXPECT_TRUE(other.log_probs(pos, span_of(moves), 1) == cut);
@@ -471,10 +496,14 @@ TEST(RouterMoe, ConvolutionMatchesTheDirectSumWithZeroPadding) {
     test::Rng rng{99};
     auto uniform = [&] { return float(double(rng.next() >> 11) * 0x1.0p-52 - 1.0); };
     for (auto [in_count, out_count] : {std::pair{1, 1}, {3, 5}, {19, 8}, {8, 8}}) {
-        std::vector<float> in(size_t(in_count) * 64), w(size_t(out_count) * in_count * 9), bias(out_count);
-        for (float& v : in) v = uniform();
-        for (float& v : w) v = uniform();
-        for (float& v : bias) v = uniform();
+        std::vector<float> in(size_t(in_count) * 64), w(size_t(out_count) * in_count * 9),
+            bias(out_count);
+        for (float& v : in)
+            v = uniform();
+        for (float& v : w)
+            v = uniform();
+        for (float& v : bias)
+            v = uniform();
         std::vector<float> out(size_t(out_count) * 64);
         conv3x3_8x8(in.data(), w.data(), bias.data(), in_count, out_count, out.data());
         for (int o = 0; o < out_count; ++o)
@@ -512,19 +541,25 @@ TEST(RouterFeatures, MoveFlagsOfHandCheckedMoves) {
         {"4k3/8/8/8/8/8/8/4K2R w K - 0 1", "e1g1", CASTLING},
         {"4k3/8/8/8/8/8/8/4K2Q w - - 0 1", "h1h5", CHECK | NEAR_KING},
         // The queen is attacked by the knight; d5 is covered by it, d2 is not.
-        {"4k3/8/8/8/8/2n5/8/3QK3 w - - 0 1", "d1d5", FROM_ATTACKED | DEST_ATTACKED | LOSING | NEAR_KING},
+        {"4k3/8/8/8/8/2n5/8/3QK3 w - - 0 1", "d1d5",
+         FROM_ATTACKED | DEST_ATTACKED | LOSING | NEAR_KING},
         {"4k3/8/8/8/8/2n5/8/3QK3 w - - 0 1", "d1d2", FROM_ATTACKED | ESCAPES | NEAR_KING},
         // The rook on e8 sees e2 through the square the moving rook leaves.
         {"4r2k/8/8/8/4R3/8/8/K7 w - - 0 1", "e4e2", DEST_ATTACKED | FROM_ATTACKED | LOSING},
-        {"4k3/8/4P3/8/8/8/8/4K3 w - - 0 1", "e6e7", DEST_ATTACKED | LOSING | PASSED | ADVANCED | NEAR_KING},
-        {"4k3/8/8/8/8/8/p7/4K3 b - - 0 1", "a2a1q", CHECK | PROMOTION | WINNING | NEAR_KING | PASSED | ADVANCED},
+        {"4k3/8/4P3/8/8/8/8/4K3 w - - 0 1", "e6e7",
+         DEST_ATTACKED | LOSING | PASSED | ADVANCED | NEAR_KING},
+        {"4k3/8/8/8/8/8/p7/4K3 b - - 0 1", "a2a1q",
+         CHECK | PROMOTION | WINNING | NEAR_KING | PASSED | ADVANCED},
         {"4k3/8/8/8/8/8/p7/4K3 b - - 0 1", "a2a1n", PROMOTION | WINNING | PASSED | ADVANCED},
         {"4k3/8/8/3p4/4N3/8/8/4K3 w - - 0 1", "e4c3", FROM_ATTACKED | ESCAPES | ESCAPES_PAWN},
-        {"4k3/8/8/3p4/4N3/8/8/4K3 w - - 0 1", "e4c5", FROM_ATTACKED | ESCAPES | ESCAPES_PAWN | NEAR_KING},
+        {"4k3/8/8/3p4/4N3/8/8/4K3 w - - 0 1", "e4c5",
+         FROM_ATTACKED | ESCAPES | ESCAPES_PAWN | NEAR_KING},
         // A pawn on the fifth with an opponent pawn ahead on the next file is not passed.
-        {"4k3/5p2/8/4P3/8/8/8/4K3 w - - 0 1", "e5e6", ADVANCED | DEST_ATTACKED | DEST_PAWN_ATTACKED | LOSING | NEAR_KING},
+        {"4k3/5p2/8/4P3/8/8/8/4K3 w - - 0 1", "e5e6",
+         ADVANCED | DEST_ATTACKED | DEST_PAWN_ATTACKED | LOSING | NEAR_KING},
         // En passant captures a pawn.
-        {"4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1", "e5d6", CAPTURED_PAWN | WINNING | PASSED | ADVANCED | NEAR_KING},
+        {"4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1", "e5d6",
+         CAPTURED_PAWN | WINNING | PASSED | ADVANCED | NEAR_KING},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.fen) + " " + std::string(c.move));
@@ -549,7 +584,8 @@ TEST(RouterFeatures, PieceFlagsCollectOverThePieceMoves) {
         {"4k3/8/8/8/8/8/8/4K2R w K - 0 1", "e1", CASTLES},
         {"4k3/8/8/8/8/8/p7/4K3 b - - 0 1", "a2", SEVENTH | CHECKS | WINS},
         // The queen can take the undefended rook safely and give check along the way.
-        {"4k3/8/8/8/8/8/r7/Q3K3 w - - 0 1", "a1", ATTACKED | UNDEFENDED | SAFE_CAPTURE | WINS | CHECKS},
+        {"4k3/8/8/8/8/8/r7/Q3K3 w - - 0 1", "a1",
+         ATTACKED | UNDEFENDED | SAFE_CAPTURE | WINS | CHECKS},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.fen) + " " + std::string(c.square));
@@ -586,7 +622,8 @@ TEST(RouterPolicy, TheNetworkRunsOncePerPositionAndMoveList) {
         ASSERT_TRUE(policy.score_moves(pos, moves.moves, moves.count, scores, 0, 5));
         EXPECT_EQ(policy.evaluations(), ++runs);
         const std::vector<float> lp = net->log_probs(pos, span_of(moves));
-        for (int i = 0; i < moves.count; ++i) EXPECT_EQ(scores[i], int32_t(1000.0 * double(lp[i])));
+        for (int i = 0; i < moves.count; ++i)
+            EXPECT_EQ(scores[i], int32_t(1000.0 * double(lp[i])));
 
         // Same list again, bonuses and reductions: all from the cache.
         policy.score_moves(pos, moves.moves, moves.count, scores, 1, 4);
@@ -611,9 +648,10 @@ TEST(RouterPolicy, TheNetworkRunsOncePerPositionAndMoveList) {
     EXPECT_EQ(policy.cache_size(), 0u);
     const Position pos = sample_positions()[3];
     const MoveList moves = legal_moves(pos);
-    EXPECT_EQ(policy.quiet_order_bonus(pos, moves[0]), 0);  // nothing cached, no run
+    EXPECT_EQ(policy.quiet_order_bonus(pos, moves[0]), 0); // nothing cached, no run
     EXPECT_EQ(policy.evaluations(), runs);
-    for (Move m : moves) policy.reduction(pos, m, 5);
+    for (Move m : moves)
+        policy.reduction(pos, m, 5);
     EXPECT_EQ(policy.evaluations(), runs + 1);
     EXPECT_EQ(policy.cached(pos.key())->size(), size_t(moves.count));
 }
@@ -628,7 +666,8 @@ TEST(RouterPolicy, ReductionsStayInTheirRanges) {
             policies.push_back(std::make_unique<RouterMoePolicy>(moe, settings(reduce, delta), 2));
         }
     for (auto& policy : policies) {
-        SCOPED_TRACE(std::string(policy->name()) + " scale " + std::to_string(policy->settings().reduce_scale)
+        SCOPED_TRACE(std::string(policy->name()) + " scale "
+                     + std::to_string(policy->settings().reduce_scale)
                      + (policy->settings().delta ? " delta" : " replace"));
         std::map<int32_t, int> seen;
         for (const Position& pos : sample_positions()) {
@@ -641,8 +680,10 @@ TEST(RouterPolicy, ReductionsStayInTheirRanges) {
                 }
                 ASSERT_TRUE(r.has_value());
                 ++seen[*r];
-                if (policy->settings().delta) EXPECT_TRUE(*r >= -1 && *r <= 2) << *r;
-                else EXPECT_TRUE(*r >= 0 && *r <= 64) << *r;
+                if (policy->settings().delta)
+                    EXPECT_TRUE(*r >= -1 && *r <= 2) << *r;
+                else
+                    EXPECT_TRUE(*r >= 0 && *r <= 64) << *r;
             }
             // Replace mode never reduces a likelier move more than a less likely one.
             if (!policy->settings().delta && policy->settings().reduce_scale > 0) {
@@ -658,8 +699,10 @@ TEST(RouterPolicy, ReductionsStayInTheirRanges) {
         }
         // The strongest setting spreads over the range.
         if (policy->settings().reduce_scale >= 10) {
-            if (policy->settings().delta) EXPECT_TRUE(seen.count(-1) && seen.count(2));
-            else EXPECT_GT(seen.size(), 3u);
+            if (policy->settings().delta)
+                EXPECT_TRUE(seen.count(-1) && seen.count(2));
+            else
+                EXPECT_GT(seen.size(), 3u);
         }
     }
     // A forced move has log-probability 0: no reduction in Replace mode, no change in Delta.
@@ -700,7 +743,7 @@ TEST(RouterPolicy, OrderBonusFollowsTheLikelihoodAgainstUniform) {
                 ++negative;
             }
         }
-        EXPECT_EQ(on.quiet_order_bonus(pos, Move(0, 63, 0)), 0);  // not in the list
+        EXPECT_EQ(on.quiet_order_bonus(pos, Move(0, 63, 0)), 0); // not in the list
     }
     EXPECT_GT(positive, 0);
     EXPECT_GT(negative, 0);
@@ -730,5 +773,5 @@ TEST(RouterPolicy, InterfaceAnswersFollowTheSettings) {
     EXPECT_EQ(moe_policy.name(), "router-moe");
 }
 
-}  // namespace
-}  // namespace velmar
+} // namespace
+} // namespace velmar

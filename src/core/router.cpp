@@ -1,5 +1,8 @@
 #include "router.h"
 
+#include "attacks.h"
+#include "see.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -7,9 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
-
-#include "attacks.h"
-#include "see.h"
 
 namespace velmar {
 
@@ -36,10 +36,12 @@ float read_f32(std::span<const uint8_t> bytes, size_t at) {
     return v;
 }
 void read_floats(std::span<const uint8_t> bytes, size_t& at, float* dst, size_t n) {
-    for (size_t i = 0; i < n; ++i, at += 4) dst[i] = read_f32(bytes, at);
+    for (size_t i = 0; i < n; ++i, at += 4)
+        dst[i] = read_f32(bytes, at);
 }
 void write_u32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        out.push_back(uint8_t(v >> (8 * i)));
 }
 void write_f32(std::vector<uint8_t>& out, float v) {
     uint32_t bits;
@@ -47,7 +49,8 @@ void write_f32(std::vector<uint8_t>& out, float v) {
     write_u32(out, bits);
 }
 void write_floats(std::vector<uint8_t>& out, const std::vector<float>& v) {
-    for (float x : v) write_f32(out, x);
+    for (float x : v)
+        write_f32(out, x);
 }
 
 // The fixed pattern of new_v4 and the seeded weights of random(): xorshift64, uniform in -1..1.
@@ -61,7 +64,8 @@ struct XorShift {
     }
     float uniform() { return float(double(next() >> 11) * 0x1.0p-52 - 1.0); }
     void fill(std::vector<float>& v, float scale) {
-        for (float& x : v) x = uniform() * scale;
+        for (float& x : v)
+            x = uniform() * scale;
     }
 };
 
@@ -71,7 +75,9 @@ float squared_clipped(float x) {
 }
 
 // The king's square and its neighbours.
-Bitboard king_zone(Square ksq) { return attacks::KING[ksq] | bb(ksq); }
+Bitboard king_zone(Square ksq) {
+    return attacks::KING[ksq] | bb(ksq);
+}
 
 // Squares in front of a pawn of `us` on `sq`, on its own and the adjacent files.
 Bitboard passed_span(Color us, Square sq) {
@@ -80,8 +86,10 @@ Bitboard passed_span(Color us, Square sq) {
     if (f > 0) files |= FILE_A << (f - 1);
     if (f < 7) files |= FILE_A << (f + 1);
     Bitboard ahead;
-    if (us == WHITE) ahead = r == 7 ? 0 : ~Bitboard(0) << (8 * (r + 1));
-    else ahead = (Bitboard(1) << (8 * r)) - 1;
+    if (us == WHITE)
+        ahead = r == 7 ? 0 : ~Bitboard(0) << (8 * (r + 1));
+    else
+        ahead = (Bitboard(1) << (8 * r)) - 1;
     return files & ahead;
 }
 
@@ -89,7 +97,7 @@ int32_t clamp_round(double v, double lo, double hi) {
     return int32_t(std::clamp(std::round(v), lo, hi));
 }
 
-}  // namespace
+} // namespace
 
 // Move flags. "After the move" means: the moving piece has left its from-square and stands on
 // its to-square (a castling rook on its new square too), and a captured piece, the en passant
@@ -148,11 +156,10 @@ uint32_t move_flags(const Position& pos, Move m) {
     const Bitboard diagonal = (pos.by_type(BISHOP) | pos.by_type(QUEEN)) & theirs;
     const Bitboard straight = (pos.by_type(ROOK) | pos.by_type(QUEEN)) & theirs;
     const bool to_pawn_attacked = (attacks::PAWN[us][to] & their_pawns) != 0;
-    const bool to_attacked = to_pawn_attacked
-                             || (attacks::KNIGHT[to] & pos.by_type(KNIGHT) & theirs)
-                             || (attacks::KING[to] & pos.by_type(KING) & theirs)
-                             || (bishop_attacks(to, occ) & diagonal)
-                             || (rook_attacks(to, occ) & straight);
+    const bool to_attacked =
+        to_pawn_attacked || (attacks::KNIGHT[to] & pos.by_type(KNIGHT) & theirs)
+        || (attacks::KING[to] & pos.by_type(KING) & theirs) || (bishop_attacks(to, occ) & diagonal)
+        || (rook_attacks(to, occ) & straight);
     const bool from_attacked = (pos.attackers_to(from, pos.pieces()) & pos.by_color(them)) != 0;
     if (to_attacked) flags |= move_flag::DEST_ATTACKED;
     if (to_pawn_attacked) flags |= move_flag::DEST_PAWN_ATTACKED;
@@ -162,8 +169,7 @@ uint32_t move_flags(const Position& pos, Move m) {
         flags |= move_flag::ESCAPES_PAWN;
 
     const PieceType landed = m.is_promotion() ? m.promoted() : type;
-    const Bitboard reach =
-        landed == PAWN ? attacks::PAWN[us][to] : piece_attacks(landed, to, occ);
+    const Bitboard reach = landed == PAWN ? attacks::PAWN[us][to] : piece_attacks(landed, to, occ);
     if (reach & king_zone(pos.king_square(them))) flags |= move_flag::NEAR_KING;
 
     if (type == PAWN) {
@@ -222,9 +228,11 @@ void log_softmax(float* v, int n) {
     if (n <= 0) return;
     const float top = *std::max_element(v, v + n);
     double sum = 0;
-    for (int i = 0; i < n; ++i) sum += std::exp(double(v[i] - top));
+    for (int i = 0; i < n; ++i)
+        sum += std::exp(double(v[i] - top));
     const float lse = top + float(std::log(sum));
-    for (int i = 0; i < n; ++i) v[i] -= lse;
+    for (int i = 0; i < n; ++i)
+        v[i] -= lse;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -273,7 +281,8 @@ RouterNet RouterNet::random(uint32_t version, uint32_t h1, uint32_t h2, uint64_t
     RouterNet net;
     net.version_ = std::clamp<uint32_t>(version, 1, 4);
     net.allocate(h1, net.version_ == 4 ? h2 : 0);
-    net.activation_ = net.version_ >= 3 ? RouterActivation::SQUARED_CLIPPED : RouterActivation::RELU;
+    net.activation_ =
+        net.version_ >= 3 ? RouterActivation::SQUARED_CLIPPED : RouterActivation::RELU;
     XorShift rng{seed * 0x9E3779B97F4A7C15ULL + 0x2545F4914F6CDD1DULL};
     if (rng.state == 0) rng.state = 1;
     const float embed = float(0.5 / std::sqrt(double(net.embed_size())));
@@ -338,9 +347,9 @@ Result<RouterNet> RouterNet::from_bytes(std::span<const uint8_t> bytes) {
     net.allocate(h1, h2);
     net.scale_ = scale;
     net.activation_ = version >= 3 ? RouterActivation::SQUARED_CLIPPED : RouterActivation::RELU;
-    for (std::vector<float>* v : {&net.input_weights_, &net.input_bias_, &net.piece_embed_,
-                                  &net.piece_bias_, &net.dest_embed_, &net.move_bias_,
-                                  &net.promo_bias_})
+    for (std::vector<float>* v :
+         {&net.input_weights_, &net.input_bias_, &net.piece_embed_, &net.piece_bias_,
+          &net.dest_embed_, &net.move_bias_, &net.promo_bias_})
         read_floats(bytes, at, v->data(), v->size());
     if (version == 2) {
         for (int t = 0; t < 6; ++t)
@@ -361,7 +370,8 @@ Result<RouterNet> RouterNet::from_bytes(std::span<const uint8_t> bytes) {
 std::vector<uint8_t> RouterNet::to_bytes() const {
     std::vector<uint8_t> out;
     out.reserve(size_t(file_size(version_, h1_, h2_)));
-    for (char c : {'K', 'W', 'T', char('0' + version_)}) out.push_back(uint8_t(c));
+    for (char c : {'K', 'W', 'T', char('0' + version_)})
+        out.push_back(uint8_t(c));
     write_u32(out, h1_);
     if (version_ == 4) write_u32(out, h2_);
     write_f32(out, scale_);
@@ -390,9 +400,11 @@ float RouterNet::dot(std::span<const float> a, std::span<const float> b) {
     float acc[8] = {};
     size_t i = 0;
     for (; i + 8 <= n; i += 8)
-        for (int l = 0; l < 8; ++l) acc[l] += a[i + l] * b[i + l];
+        for (int l = 0; l < 8; ++l)
+            acc[l] += a[i + l] * b[i + l];
     float sum = ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
-    for (; i < n; ++i) sum += a[i] * b[i];
+    for (; i < n; ++i)
+        sum += a[i] * b[i];
     return sum;
 }
 
@@ -415,20 +427,22 @@ void RouterNet::log_probs(const Position& pos, const Move* moves, int count, flo
         const Piece p = pos.piece_on(sq);
         const size_t feature = (color_of(p) != us ? 384 : 0) + type_of(p) * 64 + (sq ^ flip);
         const float* row = &input_weights_[feature * h1];
-        for (size_t i = 0; i < h1; ++i) a[i] += row[i];
+        for (size_t i = 0; i < h1; ++i)
+            a[i] += row[i];
     }
     if (activation_ == RouterActivation::SQUARED_CLIPPED)
-        for (size_t i = 0; i < h1; ++i) a[i] = squared_clipped(a[i]);
+        for (size_t i = 0; i < h1; ++i)
+            a[i] = squared_clipped(a[i]);
     else
-        for (size_t i = 0; i < h1; ++i) a[i] = std::max(a[i], 0.0f);
+        for (size_t i = 0; i < h1; ++i)
+            a[i] = std::max(a[i], 0.0f);
 
     // 3. Second layer.
     const float* h = a;
     if (h2 > 0) {
         const std::span<const float> in(a, h1);
         for (size_t j = 0; j < h2; ++j)
-            s.hidden2[j] = squared_clipped(
-                l2_bias_[j] + dot({&l2_weights_[j * h1], h1}, in));
+            s.hidden2[j] = squared_clipped(l2_bias_[j] + dot({&l2_weights_[j * h1], h1}, in));
         h = s.hidden2.data();
     }
     const std::span<const float> hv(h, g);
@@ -454,20 +468,23 @@ void RouterNet::log_probs(const Position& pos, const Move* moves, int count, flo
     for (int k = 0; k < groups; ++k) {
         const int f = group_square[k];
         int first = 0;
-        while (s.moves[first].from != f) ++first;
+        while (s.moves[first].from != f)
+            ++first;
         const int t = s.moves[first].type;
         const size_t tf = size_t(t) * 64 + f;
 
         float flag_sum = 0;
         for (int b = 0; b < ROUTER_PIECE_FLAGS; ++b)
-            if (s.piece_flags[f] >> b & 1) flag_sum += piece_flag_weights_[t * ROUTER_PIECE_FLAGS + b];
+            if (s.piece_flags[f] >> b & 1)
+                flag_sum += piece_flag_weights_[t * ROUTER_PIECE_FLAGS + b];
         piece_logit[k] =
             scale_ * (flag_sum + piece_bias_[tf] + dot({&piece_embed_[tf * g], g}, hv));
 
         std::span<const float> gv = hv;
         if (h2 > 0) {
             const float* gate = &dest_gate_[tf * h2];
-            for (size_t j = 0; j < h2; ++j) s.gated[j] = h[j] * (1.0f + gate[j]);
+            for (size_t j = 0; j < h2; ++j)
+                s.gated[j] = h[j] * (1.0f + gate[j]);
             gv = {s.gated.data(), g};
         }
         float top = -std::numeric_limits<float>::infinity();
@@ -478,9 +495,10 @@ void RouterNet::log_probs(const Position& pos, const Move* moves, int count, flo
             for (uint32_t bits = rm.flags; bits; bits &= bits - 1)
                 flag_weight += move_flag_weights_[t * ROUTER_MOVE_FLAGS + std::countr_zero(bits)];
             const size_t tq = size_t(t) * 64 + rm.to;
-            const float d = scale_
-                            * (move_bias_[t * 4096 + f * 64 + rm.to] + dot({&dest_embed_[tq * g], g}, gv)
-                               + promo_bias_[rm.promo] + flag_weight);
+            const float d =
+                scale_
+                * (move_bias_[t * 4096 + f * 64 + rm.to] + dot({&dest_embed_[tq * g], g}, gv)
+                   + promo_bias_[rm.promo] + flag_weight);
             s.dest[i] = d;
             top = std::max(top, d);
         }
@@ -539,7 +557,8 @@ const std::vector<CachedMove>& RouterPolicyBase::fill(const Position& pos, const
     // An entry being replaced keeps its vector, so a re-run allocates nothing.
     std::vector<CachedMove>& entry = cache_[pos.key()];
     entry.clear();
-    for (int i = 0; i < count; ++i) entry.push_back({moves[i], out_[i]});
+    for (int i = 0; i < count; ++i)
+        entry.push_back({moves[i], out_[i]});
     return entry;
 }
 
@@ -570,13 +589,14 @@ const CachedMove* find_move(const std::vector<CachedMove>& entry, Move m) {
     return nullptr;
 }
 
-}  // namespace
+} // namespace
 
 bool RouterPolicyBase::score_moves(const Position& pos, const Move* moves, int count,
                                    int32_t* scores, int, int) {
     const std::vector<CachedMove>& entry = lookup_or_fill(pos, moves, count);
     const int n = std::min(count, int(entry.size()));
-    for (int i = 0; i < n; ++i) scores[i] = score_of(entry[i].log_prob);
+    for (int i = 0; i < n; ++i)
+        scores[i] = score_of(entry[i].log_prob);
     return true;
 }
 
@@ -610,4 +630,4 @@ std::optional<int32_t> RouterPolicyBase::reduction(const Position& pos, Move m, 
     return clamp_round(-l * settings_.reduce_scale, 0, 64);
 }
 
-}  // namespace velmar
+} // namespace velmar

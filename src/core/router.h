@@ -5,6 +5,11 @@
 // RouterPolicy. Loaders are pure; a loaded network is immutable and shared read-only.
 #pragma once
 
+#include "movegen.h"
+#include "ordering.h"
+#include "position.h"
+#include "types.h"
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -12,11 +17,6 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
-
-#include "movegen.h"
-#include "ordering.h"
-#include "position.h"
-#include "types.h"
 
 namespace velmar {
 
@@ -27,7 +27,7 @@ inline constexpr int ROUTER_PIECE_FLAGS = 8;
 
 // Move-flag bits (the exact tests are documented at move_flags() in router.cpp).
 namespace move_flag {
-inline constexpr uint32_t CAPTURED_PAWN = 1u << 0;  // bits 0-4: captured type one-hot
+inline constexpr uint32_t CAPTURED_PAWN = 1u << 0; // bits 0-4: captured type one-hot
 inline constexpr uint32_t CHECK = 1u << 5;
 inline constexpr uint32_t LOSING = 1u << 6;
 inline constexpr uint32_t DEST_ATTACKED = 1u << 7;
@@ -41,7 +41,7 @@ inline constexpr uint32_t ESCAPES = 1u << 14;
 inline constexpr uint32_t NEAR_KING = 1u << 15;
 inline constexpr uint32_t PASSED = 1u << 16;
 inline constexpr uint32_t ADVANCED = 1u << 17;
-}  // namespace move_flag
+} // namespace move_flag
 
 // Piece-flag bits, per moving piece.
 namespace piece_flag {
@@ -53,14 +53,14 @@ inline constexpr uint8_t UNDEFENDED = 1u << 4;
 inline constexpr uint8_t WINS = 1u << 5;
 inline constexpr uint8_t SEVENTH = 1u << 6;
 inline constexpr uint8_t CASTLES = 1u << 7;
-}  // namespace piece_flag
+} // namespace piece_flag
 
 // One move as both networks see it: squares oriented for the side to move (XOR 56 for Black).
 struct RouterMove {
-    uint8_t type = 0;   // moving piece type (a pawn for promotions)
+    uint8_t type = 0; // moving piece type (a pawn for promotions)
     uint8_t from = 0;
     uint8_t to = 0;
-    uint8_t promo = 0;  // 0 none, 1 knight, 2 bishop, 3 rook, 4 queen
+    uint8_t promo = 0; // 0 none, 1 knight, 2 bishop, 3 rook, 4 queen
     uint32_t flags = 0;
 };
 
@@ -125,18 +125,18 @@ private:
     uint32_t h1_ = 0, h2_ = 0;
     float scale_ = 1.0f;
     RouterActivation activation_ = RouterActivation::SQUARED_CLIPPED;
-    std::vector<float> input_weights_;  // 768 rows of h1
-    std::vector<float> input_bias_;     // h1
-    std::vector<float> piece_embed_;    // 384 rows (type, from) of G
-    std::vector<float> piece_bias_;     // 384
-    std::vector<float> dest_embed_;     // 384 rows (type, to) of G
-    std::vector<float> move_bias_;      // 24576: type x 4096 + from x 64 + to
-    std::vector<float> promo_bias_;     // 5
-    std::vector<float> move_flag_weights_;   // 6 x 18
-    std::vector<float> piece_flag_weights_;  // 6 x 8
-    std::vector<float> l2_weights_;     // h2 rows of h1
-    std::vector<float> l2_bias_;        // h2
-    std::vector<float> dest_gate_;      // 384 rows (type, from) of h2
+    std::vector<float> input_weights_;      // 768 rows of h1
+    std::vector<float> input_bias_;         // h1
+    std::vector<float> piece_embed_;        // 384 rows (type, from) of G
+    std::vector<float> piece_bias_;         // 384
+    std::vector<float> dest_embed_;         // 384 rows (type, to) of G
+    std::vector<float> move_bias_;          // 24576: type x 4096 + from x 64 + to
+    std::vector<float> promo_bias_;         // 5
+    std::vector<float> move_flag_weights_;  // 6 x 18
+    std::vector<float> piece_flag_weights_; // 6 x 8
+    std::vector<float> l2_weights_;         // h2 rows of h1
+    std::vector<float> l2_bias_;            // h2
+    std::vector<float> dest_gate_;          // 384 rows (type, from) of h2
 };
 
 // Reads a whole router file. The error text is the system's reason.
@@ -144,12 +144,12 @@ Result<std::vector<uint8_t>> read_router_file(const std::string& path);
 
 // Option values the network policies are built from.
 struct RouterSettings {
-    uint64_t plies = 2;          // RouterPlies: consulted below this ply
-    double reduce_scale = 0.6;   // RouterReduce / 10
-    int32_t min_depth = 2;       // RouterMinDepth
-    int32_t order_bonus = 0;     // RouterOrderBonus
-    bool order = false;          // RouterOrder: the policy's scores order the moves
-    bool delta = true;           // RouterMode Delta (true) or Replace
+    uint64_t plies = 2;        // RouterPlies: consulted below this ply
+    double reduce_scale = 0.6; // RouterReduce / 10
+    int32_t min_depth = 2;     // RouterMinDepth
+    int32_t order_bonus = 0;   // RouterOrderBonus
+    bool order = false;        // RouterOrder: the policy's scores order the moves
+    bool delta = true;         // RouterMode Delta (true) or Replace
 };
 
 struct CachedMove {
@@ -217,4 +217,4 @@ private:
     RouterScratch scratch_;
 };
 
-}  // namespace velmar
+} // namespace velmar

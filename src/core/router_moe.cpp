@@ -1,12 +1,12 @@
 #include "router_moe.h"
 
+#include "see.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
-
-#include "see.h"
 
 // The expert head, fixed here because nothing outside this file constrains it beyond the field
 // sizes of the file:
@@ -61,7 +61,8 @@ uint32_t read_u32(std::span<const uint8_t> b, size_t at) {
            | uint32_t(b[at + 3]) << 24;
 }
 void write_u32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        out.push_back(uint8_t(v >> (8 * i)));
 }
 
 struct XorShift {
@@ -75,22 +76,27 @@ struct XorShift {
     float uniform() { return float(double(next() >> 11) * 0x1.0p-52 - 1.0); }
 };
 
-inline float silu(float v) { return v / (1.0f + std::exp(-v)); }
+inline float silu(float v) {
+    return v / (1.0f + std::exp(-v));
+}
 
 int king_distance(int a, int b) {
     return std::max(std::abs(file_of(a) - file_of(b)), std::abs(rank_of(a) - rank_of(b)));
 }
 
-Bitboard oriented(Bitboard b, Color us) { return us == WHITE ? b : __builtin_bswap64(b); }
+Bitboard oriented(Bitboard b, Color us) {
+    return us == WHITE ? b : __builtin_bswap64(b);
+}
 
 constexpr int NEIGHBOUR_STEPS[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0},
                                        {1, 0},   {-1, 1}, {0, 1},  {1, 1}};
 
-}  // namespace
+} // namespace
 
 void conv3x3_8x8(const float* in, const float* weights, const float* bias, int in_count,
                  int out_count, float* out) {
-    for (int o = 0; o < out_count; ++o) std::fill(out + o * 64, out + o * 64 + 64, bias[o]);
+    for (int o = 0; o < out_count; ++o)
+        std::fill(out + o * 64, out + o * 64 + 64, bias[o]);
     // Per input plane, three copies shifted by one file left, none and right, with an empty
     // rank above and below: every tap is then one multiply-add over 64 contiguous floats.
     alignas(32) float pad[3][80];
@@ -112,14 +118,14 @@ void conv3x3_8x8(const float* in, const float* weights, const float* bias, int i
                 for (int kx = 0; kx < 3; ++kx) {
                     const float kv = k[ky * 3 + kx];
                     const float* src = pad[kx] + ky * 8;
-                    for (int s = 0; s < 64; ++s) dst[s] += kv * src[s];
+                    for (int s = 0; s < 64; ++s)
+                        dst[s] += kv * src[s];
                 }
         }
     }
 }
 
-template <typename F>
-void RouterMoeNet::for_each_field(F&& f) {
+template <typename F> void RouterMoeNet::for_each_field(F&& f) {
     const uint64_t c = c_, e = e_;
     if (!f(stem_, c * MOE_PLANES * 9)) return;
     if (!f(stem_bias_, c)) return;
@@ -205,7 +211,8 @@ RouterMoeNet RouterMoeNet::random(uint32_t channels, uint32_t blocks, uint32_t e
     const float conv_scale = float(1.0 / std::sqrt(9.0 * channels));
     const float stem_scale = float(1.0 / std::sqrt(9.0 * MOE_PLANES));
     auto fill = [&](std::vector<float>& v, float scale) {
-        for (float& x : v) x = scale * rng.uniform();
+        for (float& x : v)
+            x = scale * rng.uniform();
     };
     fill(net.stem_, stem_scale);
     fill(net.stem_bias_, 0.1f);
@@ -231,8 +238,10 @@ RouterMoeNet RouterMoeNet::random(uint32_t channels, uint32_t blocks, uint32_t e
 std::vector<uint8_t> RouterMoeNet::to_bytes() const {
     std::vector<uint8_t> out;
     out.reserve(size_t(file_size(c_, blocks(), e_)));
-    for (char ch : {'K', 'W', 'T', '5'}) out.push_back(uint8_t(ch));
-    for (uint32_t v : {c_, blocks(), e_, MOE_PLANES}) write_u32(out, v);
+    for (char ch : {'K', 'W', 'T', '5'})
+        out.push_back(uint8_t(ch));
+    for (uint32_t v : {c_, blocks(), e_, MOE_PLANES})
+        write_u32(out, v);
     // for_each_field is not const: it also serves the reader, which fills the fields.
     const_cast<RouterMoeNet*>(this)->for_each_field([&](std::vector<float>& v, uint64_t) {
         for (float x : v) {
@@ -272,15 +281,18 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
         const Piece p = pos.piece_on(sq);
         planes[((color_of(p) == us ? 0 : 6) + type_of(p)) * 64 + (sq ^ flip)] = 1.0f;
     }
-    const uint8_t rights[4] = {us == WHITE ? WHITE_OO : BLACK_OO, us == WHITE ? WHITE_OOO : BLACK_OOO,
-                               us == WHITE ? BLACK_OO : WHITE_OO, us == WHITE ? BLACK_OOO : WHITE_OOO};
+    const uint8_t rights[4] = {
+        us == WHITE ? WHITE_OO : BLACK_OO, us == WHITE ? WHITE_OOO : BLACK_OOO,
+        us == WHITE ? BLACK_OO : WHITE_OO, us == WHITE ? BLACK_OOO : WHITE_OOO};
     for (int i = 0; i < 4; ++i)
-        if (pos.castling() & rights[i]) std::fill(planes + (12 + i) * 64, planes + (13 + i) * 64, 1.0f);
+        if (pos.castling() & rights[i])
+            std::fill(planes + (12 + i) * 64, planes + (13 + i) * 64, 1.0f);
     if (pos.en_passant() != SQ_NONE) planes[16 * 64 + (pos.en_passant() ^ flip)] = 1.0f;
     const Bitboard their_pawns = oriented(pos.pieces(them, PAWN), us);
     for (Bitboard a = ((their_pawns & ~FILE_A) >> 9) | ((their_pawns & ~FILE_H) >> 7); a;)
         planes[17 * 64 + pop_lsb(a)] = 1.0f;
-    for (Bitboard own = oriented(pos.by_color(us), us); own;) planes[18 * 64 + pop_lsb(own)] = 1.0f;
+    for (Bitboard own = oriented(pos.by_color(us), us); own;)
+        planes[18 * 64 + pop_lsb(own)] = 1.0f;
 
     // 2-3. Tower.
     float* x = s.x.data();
@@ -288,12 +300,15 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
     float* tmp = s.tmp.data();
     const int ci = int(c);
     conv3x3_8x8(planes, stem_.data(), stem_bias_.data(), int(MOE_PLANES), ci, x);
-    for (size_t i = 0; i < plane_floats; ++i) x[i] = silu(x[i]);
+    for (size_t i = 0; i < plane_floats; ++i)
+        x[i] = silu(x[i]);
     for (const ResBlockWeights& b : blocks_) {
         conv3x3_8x8(x, b.conv1.data(), b.bias1.data(), ci, ci, y);
-        for (size_t i = 0; i < plane_floats; ++i) y[i] = silu(y[i]);
+        for (size_t i = 0; i < plane_floats; ++i)
+            y[i] = silu(y[i]);
         conv3x3_8x8(y, b.conv2.data(), b.bias2.data(), ci, ci, tmp);
-        for (size_t i = 0; i < plane_floats; ++i) x[i] = silu(x[i] + tmp[i]);
+        for (size_t i = 0; i < plane_floats; ++i)
+            x[i] = silu(x[i] + tmp[i]);
     }
 
     // 4. Piece factor per distinct from-square, in order of first appearance.
@@ -316,14 +331,16 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
     const std::span<const float> piece_span(piece_in, c + MOE_PIECE_EMBED);
     for (int k = 0; k < groups; ++k) {
         const int f = group_square[k];
-        for (size_t ch = 0; ch < c; ++ch) piece_in[ch] = x[ch * 64 + f];
+        for (size_t ch = 0; ch < c; ++ch)
+            piece_in[ch] = x[ch * 64 + f];
         for (int j = 0; j < MOE_PIECE_EMBED; ++j)
             piece_in[c + j] = piece_embed_[group_type[k] * MOE_PIECE_EMBED + j];
         float score = piece_offset_[0];
         for (size_t l = 0; l < c; ++l) {
-            const float zl = proj_bias_[l]
-                             + RouterNet::dot({&proj_[l * (c + MOE_PIECE_EMBED)], c + MOE_PIECE_EMBED},
-                                              piece_span);
+            const float zl =
+                proj_bias_[l]
+                + RouterNet::dot({&proj_[l * (c + MOE_PIECE_EMBED)], c + MOE_PIECE_EMBED},
+                                 piece_span);
             score += proj_out_[l] * silu(zl);
         }
         piece_logit[k] = score;
@@ -338,17 +355,20 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
     active.fill(true);
     if (top_k > 0 && top_k < uint32_t(groups)) {
         std::array<uint8_t, 64> order{};
-        for (int k = 0; k < groups; ++k) order[k] = uint8_t(k);
+        for (int k = 0; k < groups; ++k)
+            order[k] = uint8_t(k);
         std::stable_sort(order.begin(), order.begin() + groups,
                          [&](uint8_t a, uint8_t b) { return piece_logit[a] > piece_logit[b]; });
         active.fill(false);
-        for (uint32_t r = 0; r < top_k; ++r) active[order[r]] = true;
+        for (uint32_t r = 0; r < top_k; ++r)
+            active[order[r]] = true;
     }
 
     // 7. Destination factor: gated experts for the moves of active pieces.
     for (size_t ch = 0; ch < c; ++ch) {
         float sum = 0;
-        for (int sq = 0; sq < 64; ++sq) sum += x[ch * 64 + sq];
+        for (int sq = 0; sq < 64; ++sq)
+            sum += x[ch * 64 + sq];
         s.mean[ch] = sum / 64.0f;
     }
     const int their_king = pos.king_square(them) ^ flip, own_king = pos.king_square(us) ^ flip;
@@ -371,11 +391,14 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
             in[11 * c + ch] = s.mean[ch];
         }
         for (int n = 0; n < 8; ++n) {
-            const int nf = file_of(q) + NEIGHBOUR_STEPS[n][0], nr = rank_of(q) + NEIGHBOUR_STEPS[n][1];
+            const int nf = file_of(q) + NEIGHBOUR_STEPS[n][0],
+                      nr = rank_of(q) + NEIGHBOUR_STEPS[n][1];
             float* dst = in + (3 + n) * c;
-            if (nf < 0 || nf > 7 || nr < 0 || nr > 7) std::fill(dst, dst + c, 0.0f);
+            if (nf < 0 || nf > 7 || nr < 0 || nr > 7)
+                std::fill(dst, dst + c, 0.0f);
             else
-                for (size_t ch = 0; ch < c; ++ch) dst[ch] = x[ch * 64 + nr * 8 + nf];
+                for (size_t ch = 0; ch < c; ++ch)
+                    dst[ch] = x[ch * 64 + nr * 8 + nf];
         }
         float* mf = in + 12 * c;
         std::fill(mf, mf + MOE_MOVE_INPUTS, 0.0f);
@@ -387,8 +410,10 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
         mf[5] = capture ? 1.0f : 0.0f;
         mf[6] = captured_value;
         mf[7 + rm.type] = 1.0f;
-        for (int b = 0; b < ROUTER_MOVE_FLAGS; ++b) mf[13 + b] = float(rm.flags >> b & 1);
-        for (int b = 0; b < ROUTER_PIECE_FLAGS; ++b) mf[31 + b] = float(s.piece_flags[f] >> b & 1);
+        for (int b = 0; b < ROUTER_MOVE_FLAGS; ++b)
+            mf[13 + b] = float(rm.flags >> b & 1);
+        for (int b = 0; b < ROUTER_PIECE_FLAGS; ++b)
+            mf[31 + b] = float(s.piece_flags[f] >> b & 1);
         mf[39 + file_of(q)] = 1.0f;
         mf[47 + rank_of(q)] = 1.0f;
         mf[55] = float(file_of(q) - file_of(f)) / 7.0f;
@@ -399,7 +424,8 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
         mf[60] = float(group_size[k]) / 8.0f;
         mf[61] = float(count) / 32.0f;
         mf[62] = piece_lp[k];
-        mf[63] = (file_of(q) == 0 || file_of(q) == 7 || rank_of(q) == 0 || rank_of(q) == 7) ? 1.0f : 0.0f;
+        mf[63] = (file_of(q) == 0 || file_of(q) == 7 || rank_of(q) == 0 || rank_of(q) == 7) ? 1.0f
+                                                                                            : 0.0f;
         mf[64] = pos.in_check() ? 1.0f : 0.0f;
         mf[65] = 1.0f;
 
@@ -410,7 +436,8 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
                                           rm.promo ? 1.0f : 0.0f,
                                           float(rm.type) / 5.0f};
         float hidden[MOE_GATE_INPUTS];
-        for (int j = 0; j < MOE_GATE_INPUTS; ++j) hidden[j] = silu(u[j] + gate_bias_[j]);
+        for (int j = 0; j < MOE_GATE_INPUTS; ++j)
+            hidden[j] = silu(u[j] + gate_bias_[j]);
         int best[MOE_ACTIVE_EXPERTS];
         float best_logit[MOE_ACTIVE_EXPERTS];
         int chosen = 0;
@@ -421,7 +448,8 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
                          + gate2_[e * MOE_GATE_INPUTS + j] * hidden[j];
             // Insert into the short best list; strict comparison keeps the lower index on ties.
             int at = chosen;
-            while (at > 0 && logit > best_logit[at - 1]) --at;
+            while (at > 0 && logit > best_logit[at - 1])
+                --at;
             if (at >= MOE_ACTIVE_EXPERTS) continue;
             for (int m = std::min(chosen, MOE_ACTIVE_EXPERTS - 1); m > at; --m) {
                 best[m] = best[m - 1];
@@ -453,7 +481,8 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
         const int k = group_of[s.moves[i].from];
         group_sum[k] += std::exp(double(s.dest[i] - group_top[k]));
     }
-    for (int k = 0; k < groups; ++k) group_lse[k] = group_top[k] + float(std::log(group_sum[k]));
+    for (int k = 0; k < groups; ++k)
+        group_lse[k] = group_top[k] + float(std::log(group_sum[k]));
     for (int i = 0; i < count; ++i) {
         const int k = group_of[s.moves[i].from];
         out[i] = piece_lp[k] + (s.dest[i] - group_lse[k]);
@@ -468,4 +497,4 @@ std::vector<float> RouterMoeNet::log_probs(const Position& pos, std::span<const 
     return out;
 }
 
-}  // namespace velmar
+} // namespace velmar

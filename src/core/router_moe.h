@@ -4,21 +4,21 @@
 // cached policy behaviour. The loader is pure; a loaded network is immutable and shared.
 #pragma once
 
+#include "router.h"
+
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <vector>
 
-#include "router.h"
-
 namespace velmar {
 
 inline constexpr uint32_t MOE_PLANES = 19;
 inline constexpr uint32_t MOE_MAX_CHANNELS = 256;
 inline constexpr uint32_t MOE_MAX_BLOCKS = 16;
-inline constexpr int MOE_PIECE_EMBED = 8;   // per piece type, appended to the tower values
-inline constexpr int MOE_MOVE_INPUTS = 66;  // expert inputs besides the 12 C tower values
+inline constexpr int MOE_PIECE_EMBED = 8;  // per piece type, appended to the tower values
+inline constexpr int MOE_MOVE_INPUTS = 66; // expert inputs besides the 12 C tower values
 inline constexpr int MOE_GATE_INPUTS = 6;
 // Experts that score a move: the best of the gate, at most this many.
 inline constexpr int MOE_ACTIVE_EXPERTS = 2;
@@ -30,8 +30,8 @@ void conv3x3_8x8(const float* in, const float* weights, const float* bias, int i
                  int out_count, float* out);
 
 struct ResBlockWeights {
-    std::vector<float> conv1;  // C x C x 9
-    std::vector<float> bias1;  // C
+    std::vector<float> conv1; // C x C x 9
+    std::vector<float> bias1; // C
     std::vector<float> conv2;
     std::vector<float> bias2;
 };
@@ -48,8 +48,7 @@ class RouterMoeNet {
 public:
     static Result<RouterMoeNet> from_bytes(std::span<const uint8_t> bytes);
     // Every field from a seeded generator. For tests and tools.
-    static RouterMoeNet random(uint32_t channels, uint32_t blocks, uint32_t experts,
-                               uint64_t seed);
+    static RouterMoeNet random(uint32_t channels, uint32_t blocks, uint32_t experts, uint64_t seed);
     static uint64_t file_size(uint32_t channels, uint32_t blocks, uint32_t experts);
     std::vector<uint8_t> to_bytes() const;
 
@@ -68,23 +67,22 @@ private:
     RouterMoeNet() = default;
     void allocate(uint32_t channels, uint32_t blocks, uint32_t experts);
     // Fields in file order, for the reader, the writer and random().
-    template <typename F>
-    void for_each_field(F&& f);
+    template <typename F> void for_each_field(F&& f);
 
     uint32_t c_ = 0, e_ = 0;
-    std::vector<float> stem_;          // C x 19 x 9
-    std::vector<float> stem_bias_;     // C
+    std::vector<float> stem_;      // C x 19 x 9
+    std::vector<float> stem_bias_; // C
     std::vector<ResBlockWeights> blocks_;
-    std::vector<float> piece_embed_;   // 6 x 8
-    std::vector<float> proj_;          // C rows of C + 8
-    std::vector<float> proj_bias_;     // C
-    std::vector<float> proj_out_;      // C
-    std::vector<float> piece_offset_;  // 1
-    std::vector<float> experts_;       // E rows of 12C + 66
-    std::vector<float> gate_;          // E x 6, on the gate inputs
-    std::vector<float> gate2_;         // E x 6, on SiLU(gate inputs + gate bias)
-    std::vector<float> gate_bias_;     // 6
-    std::vector<float> move_bias_;     // 24576
+    std::vector<float> piece_embed_;  // 6 x 8
+    std::vector<float> proj_;         // C rows of C + 8
+    std::vector<float> proj_bias_;    // C
+    std::vector<float> proj_out_;     // C
+    std::vector<float> piece_offset_; // 1
+    std::vector<float> experts_;      // E rows of 12C + 66
+    std::vector<float> gate_;         // E x 6, on the gate inputs
+    std::vector<float> gate2_;        // E x 6, on SiLU(gate inputs + gate bias)
+    std::vector<float> gate_bias_;    // 6
+    std::vector<float> move_bias_;    // 24576
 };
 
 class RouterMoePolicy final : public RouterPolicyBase {
@@ -105,4 +103,4 @@ private:
     MoeScratch scratch_;
 };
 
-}  // namespace velmar
+} // namespace velmar

@@ -8,14 +8,14 @@
 // The file is read back through the engine's loader before the tool reports success, so every
 // file it leaves behind loads. Useful for exercising RouterFile and the policy paths of the
 // search without a trained network.
+#include "router.h"
+#include "router_moe.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "router.h"
-#include "router_moe.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ int usage() {
     return 2;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) return usage();
@@ -66,7 +66,9 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
-    auto size_or = [&](size_t i, uint32_t fallback) { return i < sizes.size() ? sizes[i] : fallback; };
+    auto size_or = [&](size_t i, uint32_t fallback) {
+        return i < sizes.size() ? sizes[i] : fallback;
+    };
 
     std::vector<uint8_t> bytes;
     std::string summary;
@@ -79,20 +81,25 @@ int main(int argc, char** argv) {
         bytes = RouterMoeNet::random(c, b, e, seed).to_bytes();
         Result<RouterMoeNet> back = RouterMoeNet::from_bytes(bytes);
         if (!back.ok()) {
-            std::fprintf(stderr, "routergen: written file refused: %s\n", back.error().message.c_str());
+            std::fprintf(stderr, "routergen: written file refused: %s\n",
+                         back.error().message.c_str());
             return 1;
         }
-        summary = "KWT5 C=" + std::to_string(c) + " B=" + std::to_string(b) + " E=" + std::to_string(e);
+        summary =
+            "KWT5 C=" + std::to_string(c) + " B=" + std::to_string(b) + " E=" + std::to_string(e);
     } else {
-        const uint32_t h1 = size_or(0, version == 4 ? 64 : 32), h2 = version == 4 ? size_or(1, 32) : 0;
-        if (h1 < 1 || h1 > velmar::ROUTER_MAX_HIDDEN || (version == 4 && (h2 < 1 || h2 > velmar::ROUTER_MAX_HIDDEN))) {
+        const uint32_t h1 = size_or(0, version == 4 ? 64 : 32),
+                       h2 = version == 4 ? size_or(1, 32) : 0;
+        if (h1 < 1 || h1 > velmar::ROUTER_MAX_HIDDEN
+            || (version == 4 && (h2 < 1 || h2 > velmar::ROUTER_MAX_HIDDEN))) {
             std::fputs("routergen: hidden sizes must be 1..4096\n", stderr);
             return 2;
         }
         bytes = RouterNet::random(version, h1, h2, seed).to_bytes();
         Result<RouterNet> back = RouterNet::from_bytes(bytes);
         if (!back.ok()) {
-            std::fprintf(stderr, "routergen: written file refused: %s\n", back.error().message.c_str());
+            std::fprintf(stderr, "routergen: written file refused: %s\n",
+                         back.error().message.c_str());
             return 1;
         }
         summary = "KWT" + std::to_string(version) + " hidden " + std::to_string(h1)
