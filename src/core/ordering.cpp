@@ -127,22 +127,23 @@ MainPicker::MainPicker(const Position& pos, const Histories& h, const PickerInpu
 MainPicker::MainPicker(const Position& pos, const Histories& h, const PickerInputs& in,
                        MovePolicy* policy, int ply, int depth)
     : pos_(pos), h_(h), in_(in), stage_(Stage::ALL) {
-    MoveList& list = noisy_.list;
+    MovePicker& picker = noisy_.emplace();
+    MoveList& list = picker.list;
     generate_all(pos, list);
     const int n = list.count;
 
     bool policy_scored = false;
     // A policy may score fewer moves than it was given; the rest keep 0.
-    for (int i = 0; i < n; ++i) noisy_.scores[i] = 0;
-    if (policy) policy_scored = policy->score_moves(pos, list.moves, n, noisy_.scores, ply, depth);
+    for (int i = 0; i < n; ++i) picker.scores[i] = 0;
+    if (policy) policy_scored = policy->score_moves(pos, list.moves, n, picker.scores, ply, depth);
     if (policy_scored && !policy->keeps_normal_order()) {
         for (int i = 0; i < n; ++i) {
-            int32_t s = noisy_.scores[i];
-            noisy_.scores[i] = s < -order::POLICY_LIMIT ? -order::POLICY_LIMIT
+            int32_t s = picker.scores[i];
+            picker.scores[i] = s < -order::POLICY_LIMIT ? -order::POLICY_LIMIT
                                : s > order::POLICY_LIMIT ? order::POLICY_LIMIT
                                                          : s;
             if (!policy->ranks_tt_move() && list.moves[i] == in.tt_move)
-                noisy_.scores[i] = order::TT_MOVE;
+                picker.scores[i] = order::TT_MOVE;
         }
         return;
     }
@@ -162,7 +163,7 @@ MainPicker::MainPicker(const Position& pos, const Histories& h, const PickerInpu
             s = h.quiet_history(in.ctx, pos.piece_on(m.from()), m);
             if (add_bonus) s += policy->quiet_order_bonus(pos, m);
         }
-        noisy_.scores[i] = s;
+        picker.scores[i] = s;
     }
 }
 
@@ -181,14 +182,15 @@ bool MainPicker::next(Move& m, int32_t& score) {
         }
         [[fallthrough]];
     case Stage::GEN_NOISY: {
-        MoveList& list = noisy_.list;
+        MovePicker& noisy = noisy_.emplace();
+        MoveList& list = noisy.list;
         generate_noisy(pos_, list);
         int n = 0;
         for (int i = 0; i < list.count; ++i) {
             const Move x = list.moves[i];
             if (x == in_.tt_move) continue;
             list.moves[n] = x;
-            noisy_.scores[n] = is_under_promotion(x) ? order::UNDER_PROMOTION
+            noisy.scores[n] = is_under_promotion(x) ? order::UNDER_PROMOTION
                                : (see_ge(pos_, x, 0) ? order::GOOD_NOISY : order::BAD_NOISY)
                                      + capture_part(pos_, h_, x);
             ++n;
@@ -198,7 +200,7 @@ bool MainPicker::next(Move& m, int32_t& score) {
         [[fallthrough]];
     }
     case Stage::GOOD_NOISY:
-        if (noisy_.next_at_least(order::GOOD_NOISY, m, score)) return true;
+        if (noisy_->next_at_least(order::GOOD_NOISY, m, score)) return true;
         stage_ = Stage::KILLER0;
         [[fallthrough]];
     case Stage::KILLER0:
@@ -226,7 +228,8 @@ bool MainPicker::next(Move& m, int32_t& score) {
         }
         [[fallthrough]];
     case Stage::GEN_QUIET: {
-        MoveList& list = quiet_.list;
+        MovePicker& quiet = quiet_.emplace();
+        MoveList& list = quiet.list;
         generate_quiet(pos_, list);
         int n = 0;
         for (int i = 0; i < list.count; ++i) {
@@ -234,7 +237,7 @@ bool MainPicker::next(Move& m, int32_t& score) {
             if (x == in_.tt_move || x == in_.killer0 || x == in_.killer1 || x == in_.counter)
                 continue;
             list.moves[n] = x;
-            quiet_.scores[n] = h_.quiet_history(in_.ctx, pos_.piece_on(x.from()), x);
+            quiet.scores[n] = h_.quiet_history(in_.ctx, pos_.piece_on(x.from()), x);
             ++n;
         }
         list.count = n;
@@ -242,12 +245,12 @@ bool MainPicker::next(Move& m, int32_t& score) {
         [[fallthrough]];
     }
     case Stage::QUIET:
-        if (quiet_.next_move(m, score)) return true;
+        if (quiet_->next_move(m, score)) return true;
         stage_ = Stage::BAD_NOISY;
         [[fallthrough]];
     case Stage::BAD_NOISY:
     case Stage::ALL:
-        if (noisy_.next_move(m, score)) return true;
+        if (noisy_->next_move(m, score)) return true;
         stage_ = Stage::DONE;
         [[fallthrough]];
     case Stage::DONE:

@@ -261,8 +261,9 @@ private:
     const Histories& h_;
     PickerInputs in_;
     Stage stage_;
-    MovePicker noisy_;
-    MovePicker quiet_;
+    // Built only when their stage is reached: many nodes cut off before generating anything.
+    std::optional<MovePicker> noisy_;
+    std::optional<MovePicker> quiet_;
 };
 
 // Quiescence order: all moves of `list` (noisy ones, plus quiet ones when in check).

@@ -717,15 +717,18 @@ int32_t Searcher<Eval>::qsearch(int32_t alpha, int32_t beta, int ply) {
     int32_t raw = TT_EVAL_NONE;
     int32_t stand = SCORE_NONE;
     int32_t best = SCORE_NONE;
-    MovePicker picker;
+    bool pawns_only = false;
     if (!in_check) {
         raw = tt_hit && tte.eval != TT_EVAL_NONE
                   ? tte.eval
                   : clamp32(eval_.evaluate(pos_), -SCORE_EVAL_MAX, SCORE_EVAL_MAX);
         stand = corrected_eval(raw, ply);
         // With only pawns left, standing pat could hide a stalemate.
-        const bool pawns_only = !has_non_pawn_material(pos_, us);
+        pawns_only = !has_non_pawn_material(pos_, us);
         if (stand >= beta) return pawns_only && !has_legal_move(pos_) ? SCORE_DRAW : stand;
+    }
+    MovePicker picker;  // only now: most quiescence nodes stand pat before needing it
+    if (!in_check) {
         generate_noisy(pos_, picker.list);
         if (picker.list.empty() && pawns_only && !has_legal_move(pos_)) return SCORE_DRAW;
         alpha = std::max(alpha, stand);
