@@ -393,6 +393,12 @@ std::vector<uint8_t> RouterNet::to_bytes() const {
     return out;
 }
 
+std::array<std::span<float>, 12> RouterNet::arrays() {
+    return {input_weights_,      input_bias_, piece_embed_, piece_bias_,
+            dest_embed_,         move_bias_,  promo_bias_,  move_flag_weights_,
+            piece_flag_weights_, l2_weights_, l2_bias_,     dest_gate_};
+}
+
 // Eight independent partial sums: the compiler keeps them in one vector register without
 // being allowed to reassociate a single running sum.
 float RouterNet::dot(std::span<const float> a, std::span<const float> b) {

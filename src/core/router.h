@@ -109,6 +109,10 @@ public:
                    RouterScratch& scratch) const;
     std::vector<float> log_probs(const Position& pos, std::span<const Move> moves) const;
 
+    // The twelve weight arrays in file-table order (input weights ... destination gate), for a
+    // trainer that starts from new_v4 and writes the result with to_bytes.
+    std::array<std::span<float>, 12> arrays();
+
     uint32_t version() const { return version_; }
     uint32_t hidden() const { return h1_; }
     uint32_t hidden2() const { return h2_; }

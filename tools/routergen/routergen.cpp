@@ -4,12 +4,15 @@
 //     VERSION 1, 2, 3 (or KWT1..KWT3): SIZES = H1                 (default 32)
 //     VERSION 4 (KWT4):                SIZES = H1 H2              (default 64 32)
 //     VERSION 5 (KWT5):                SIZES = C B E              (default 16 2 4)
+//   routergen train DATA OUT [H1 [H2]] [epochs=N] [lr=X] [batch=N] [seed=N]
+//     fits a KWT4 router to the moves played in self-play records (train.cpp)
 //
 // The file is read back through the engine's loader before the tool reports success, so every
 // file it leaves behind loads. Useful for exercising RouterFile and the policy paths of the
 // search without a trained network.
 #include "router.h"
 #include "router_moe.h"
+#include "train.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -45,6 +48,9 @@ int usage() {
 } // namespace
 
 int main(int argc, char** argv) {
+    velmar::init_attacks();
+    if (argc >= 2 && std::string_view(argv[1]) == "train")
+        return velmar::routergen::train(argc, argv);
     if (argc < 3) return usage();
     std::string_view version_text = argv[1];
     if (version_text.starts_with("KWT")) version_text.remove_prefix(3);
