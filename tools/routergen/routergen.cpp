@@ -6,16 +6,23 @@
 //     VERSION 5 (KWT5):                SIZES = C B E              (default 16 2 4)
 //   routergen train DATA OUT [H1 [H2]] [epochs=N] [lr=X] [batch=N] [seed=N]
 //     fits a KWT4 router to the moves played in self-play records (train.cpp)
+//   routergen bench FILE [TOPK]
+//     times log_probs of any router file over the benchmark positions
 //
 // The file is read back through the engine's loader before the tool reports success, so every
 // file it leaves behind loads. Useful for exercising RouterFile and the policy paths of the
 // search without a trained network.
+#include "bench.h"
+#include "movegen.h"
 #include "router.h"
 #include "router_moe.h"
 #include "train.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,9 +45,63 @@ bool parse_u32(std::string_view text, uint32_t& out) {
     return true;
 }
 
+// Mean time of one log_probs call over the benchmark positions, for about a second.
+int bench_file(const std::string& path, uint32_t top_k) {
+    Result<std::vector<uint8_t>> bytes = velmar::read_router_file(path);
+    if (!bytes.ok()) {
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), bytes.error().message.c_str());
+        return 1;
+    }
+    std::vector<velmar::Position> positions;
+    std::vector<velmar::MoveList> lists;
+    for (std::string_view fen : velmar::bench::POSITIONS) {
+        positions.push_back(velmar::Position::from_fen(fen).value());
+        lists.emplace_back();
+        velmar::generate_all(positions.back(), lists.back());
+    }
+    float out[velmar::MoveList::CAPACITY];
+    velmar::RouterScratch scratch;
+    velmar::MoeScratch moe_scratch;
+    std::optional<RouterNet> net;
+    std::optional<RouterMoeNet> moe;
+    const bool is_moe =
+        bytes.value().size() > 3 && std::memcmp(bytes.value().data(), "KWT5", 4) == 0;
+    if (is_moe) {
+        Result<RouterMoeNet> r = RouterMoeNet::from_bytes(bytes.value());
+        if (!r.ok()) return std::fprintf(stderr, "%s\n", r.error().message.c_str()), 1;
+        moe = std::move(r.value());
+    } else {
+        Result<RouterNet> r = RouterNet::from_bytes(bytes.value());
+        if (!r.ok()) return std::fprintf(stderr, "%s\n", r.error().message.c_str()), 1;
+        net = std::move(r.value());
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    uint64_t calls = 0, moves = 0;
+    double seconds = 0;
+    while (seconds < 1.0) {
+        for (size_t i = 0; i < positions.size(); ++i) {
+            const velmar::MoveList& ml = lists[i];
+            if (moe)
+                moe->log_probs(positions[i], ml.moves, ml.count, top_k, out, moe_scratch);
+            else
+                net->log_probs(positions[i], ml.moves, ml.count, out, scratch);
+            moves += uint64_t(ml.count);
+        }
+        calls += positions.size();
+        seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    std::printf("%s: %.1f us per call, %.1f moves per call, %llu calls\n", path.c_str(),
+                seconds / double(calls) * 1e6, double(moves) / double(calls),
+                static_cast<unsigned long long>(calls));
+    return 0;
+}
+
 int usage() {
     std::fputs("usage: routergen VERSION OUT [SIZES...] [seed=N]\n"
-               "  VERSION 1-3: H1; 4: H1 H2; 5: C B E\n",
+               "  VERSION 1-3: H1; 4: H1 H2; 5: C B E\n"
+               "       routergen train DATA OUT [H1 [H2]] [epochs=N] [lr=X] [batch=N] [seed=N]\n"
+               "       routergen bench FILE [TOPK]\n",
                stderr);
     return 2;
 }
@@ -51,6 +112,11 @@ int main(int argc, char** argv) {
     velmar::init_attacks();
     if (argc >= 2 && std::string_view(argv[1]) == "train")
         return velmar::routergen::train(argc, argv);
+    if (argc >= 3 && std::string_view(argv[1]) == "bench") {
+        uint32_t top_k = 0;
+        if (argc >= 4 && !parse_u32(argv[3], top_k)) return usage();
+        return bench_file(argv[2], top_k);
+    }
     if (argc < 3) return usage();
     std::string_view version_text = argv[1];
     if (version_text.starts_with("KWT")) version_text.remove_prefix(3);
