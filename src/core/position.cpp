@@ -236,8 +236,12 @@ std::string Position::to_fen() const {
     if (st_.castling & WHITE_OOO) fen += 'Q';
     if (st_.castling & BLACK_OO) fen += 'k';
     if (st_.castling & BLACK_OOO) fen += 'q';
-    fen += st_.en_passant == SQ_NONE ? " -" : " " + square_text(st_.en_passant);
-    fen += " " + std::to_string(st_.halfmove_clock) + " " + std::to_string(fullmove_);
+    fen += ' ';
+    fen += st_.en_passant == SQ_NONE ? std::string("-") : square_text(st_.en_passant);
+    fen += ' ';
+    fen += std::to_string(st_.halfmove_clock);
+    fen += ' ';
+    fen += std::to_string(fullmove_);
     return fen;
 }
 
