@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "syzygy.h"
 #include "test_util.h"
 
 namespace velmar {
@@ -426,6 +427,93 @@ TEST(Search, RootMoveSearchedOnItsOwn) {
     EXPECT_FALSE(quiet.stopped);
     EXPECT_LT(quiet.score, SCORE_MATE_BOUND);
     EXPECT_TRUE(play_line(pos, quiet.pv));
+}
+
+// The small tables committed with the tests (up to four pieces), or a failed test.
+std::shared_ptr<const Tablebase> test_tablebase() {
+    Result<Syzygy> tb = Syzygy::load(std::string(VELMAR_TEST_DATA) + "/syzygy");
+    if (!tb.ok()) {
+        ADD_FAILURE() << tb.error().message;
+        return nullptr;
+    }
+    return std::make_shared<Syzygy>(tb.value());
+}
+
+// Inside the tables the engine plays the root filter's moves for either side, move after
+// move: a win stays a win by the fastest conversion, a draw is held, a loss resists longest.
+// Each case has moves outside the filter, so a plain search could stray.
+TEST(Search, TablebaseRootMovesKeepTheVerdict) {
+    struct Case {
+        std::string_view fen;
+        uint8_t wdl;  // for the side to move
+        std::string_view why;
+    };
+    constexpr Case CASES[] = {
+        {"8/8/8/4k3/8/8/8/3QK3 w - - 0 1", WDL_WIN, "KQ v K: one queen move converts fastest"},
+        {"4k3/8/4K3/4P3/8/8/8/8 w - - 0 1", WDL_WIN, "KP v K, king on the sixth"},
+        {"8/4k3/8/3K4/3P4/8/8/8 b - - 0 1", WDL_DRAW, "K v KP: only Kd7 holds"},
+        {"8/8/3k4/8/3PK3/8/8/8 b - - 0 1", WDL_DRAW, "K v KP: only Ke6 holds"},
+        {"8/8/8/4k3/8/8/8/3QK3 b - - 0 1", WDL_LOSS, "K v KQ: away from the corner"},
+        {"8/8/1k6/8/4K3/8/6r1/2Q5 b - - 0 1", WDL_LOSS, "KR v KQ: two rook moves last longest"},
+    };
+    const std::shared_ptr<const Tablebase> tb = test_tablebase();
+    ASSERT_TRUE(tb);
+    const uint8_t opposite[5] = {WDL_WIN, WDL_CURSED_WIN, WDL_DRAW, WDL_BLESSED_LOSS, WDL_LOSS};
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.why);
+        Rig rig;
+        rig.searcher->set_tablebase(tb);
+        rig.searcher->set_show_wdl(true);
+        Position pos = fen(c.fen);
+        uint8_t expected = c.wdl;
+        for (int ply = 0; ply < 6; ++ply) {
+            SCOPED_TRACE(pos.to_fen());
+            const std::optional<std::vector<RootMove>> ranked = tb->probe_root(pos);
+            ASSERT_TRUE(ranked && !ranked->empty());
+            const std::vector<Move> keep = filter_root_moves(*ranked);
+            if (ply == 0) {
+                EXPECT_LT(keep.size(), ranked->size());
+            }
+            std::vector<IterationInfo> infos;
+            const SearchResult r = rig.run(pos, depth_limit(8), &infos);
+            ASSERT_FALSE(infos.empty());
+            EXPECT_NE(std::find(keep.begin(), keep.end(), r.best), keep.end()) << r.best.text();
+            const auto chosen = std::find_if(ranked->begin(), ranked->end(),
+                                             [&](const RootMove& rm) { return rm.move == r.best; });
+            ASSERT_NE(chosen, ranked->end());
+            EXPECT_EQ(chosen->wdl, expected);
+            EXPECT_GE(infos.back().tbhits, 1u);
+            const std::array<uint32_t, 3> line_wdl = expected == WDL_WIN    ? std::array{1000u, 0u, 0u}
+                                                     : expected == WDL_LOSS ? std::array{0u, 0u, 1000u}
+                                                                            : std::array{0u, 1000u, 0u};
+            EXPECT_EQ(infos.back().wdl, line_wdl);
+            if (expected == WDL_WIN) {
+                EXPECT_GT(r.score, 0);
+            } else if (expected == WDL_LOSS) {
+                EXPECT_LT(r.score, 0);
+            }
+            pos.make_move(r.best);
+            expected = opposite[expected];
+            if (!has_legal_move(pos)) break;
+        }
+    }
+}
+
+// Five pieces are beyond the test tables, but winning the knight reaches KQP v K: the probes
+// inside the tree turn that into a tablebase win, which the evaluation alone cannot see.
+TEST(Search, TablebaseProbesInsideTheTree) {
+    const Position pos = fen("4k3/8/8/3n4/8/8/3QP3/4K3 w - - 0 1");
+    Rig plain;
+    EXPECT_LT(plain.to_depth(pos, 6).score, SCORE_MATE_BOUND);
+
+    Rig rig;
+    rig.searcher->set_tablebase(test_tablebase());
+    std::vector<IterationInfo> infos;
+    const SearchResult r = rig.run(pos, depth_limit(6), &infos);
+    EXPECT_EQ(r.best.text(), "d2d5");
+    EXPECT_GE(r.score, SCORE_TB_WIN - 1);
+    ASSERT_FALSE(infos.empty());
+    EXPECT_GT(infos.back().tbhits, 0u);
 }
 
 TEST(Search, LateMoveReductionTable) {

@@ -324,8 +324,36 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
     }
     const Move tt_move = tte.move;
 
-    // 7. Limits from an endgame table result (none loaded: the whole scale).
-    const int32_t floor = SCORE_NONE, cap = SCORE_MATE;
+    // 7. Endgame tables. Only a zero halfmove clock gives a verdict the fifty-move rule cannot
+    // overturn later in the line. A win or loss that does not settle the window becomes a
+    // limit on this node's result, so the search can still find a mate inside it.
+    int32_t floor = SCORE_NONE, cap = SCORE_MATE;
+    if (tablebase_ && excluded.is_null() && ply > 0 && pos_.halfmove_clock() == 0
+        && uint32_t(popcount(pos_.pieces())) <= tablebase_->max_pieces()) {
+        const uint8_t wdl = tablebase_->probe_wdl(pos_);
+        if (wdl != WDL_NONE) {
+            ++tbhits_;
+            int32_t score = SCORE_DRAW;
+            Bound bound = Bound::EXACT;
+            if (wdl == WDL_WIN) {
+                score = SCORE_TB_WIN - ply;
+                bound = Bound::LOWER;
+            } else if (wdl == WDL_LOSS) {
+                score = -SCORE_TB_WIN + ply;
+                bound = Bound::UPPER;
+            }
+            if (bound == Bound::LOWER && score < beta) {
+                floor = score;
+            } else if (bound == Bound::UPPER && alpha < score) {
+                cap = score;
+            } else {
+                table_->store(key, NO_MOVE, tt::score_to_tt(score, ply), TT_EVAL_NONE,
+                              std::min(depth + margin::TB_STORE_DEPTH_BONUS, MAX_SEARCH_DEPTH),
+                              bound, pv_ish);
+                return score;
+            }
+        }
+    }
     auto bounded = [&](int32_t v) { return std::clamp(v, floor, cap); };
 
     // 8. Static evaluation, from the table when it has one.
@@ -842,6 +870,14 @@ template <typename Eval>
 Wdl Searcher<Eval>::line_wdl(const std::vector<Move>& pv, int32_t score) {
     if (score > SCORE_MATE_BOUND) return {1000, 0, 0};
     if (score < -SCORE_MATE_BOUND) return {0, 0, 1000};
+    if (!pv.empty()) {
+        for (const RootMove& rm : tb_root_moves_) {
+            if (rm.move != pv[0]) continue;
+            if (rm.wdl == WDL_LOSS) return {0, 0, 1000};
+            if (rm.wdl == WDL_WIN) return {1000, 0, 0};
+            return {0, 1000, 0};
+        }
+    }
 
     // Walk the line on the searcher's own position and evaluator, then walk back.
     int played = 0;
@@ -918,8 +954,19 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
         result.score = pos_.in_check() ? -SCORE_MATE : SCORE_DRAW;
         return result;
     }
-    root_moves_ = restrict_root_moves(std::vector<Move>(legal.begin(), legal.end()),
-                                      limits.searchmoves);
+    // With the root inside the tables, only the moves keeping the best verdict are searched:
+    // the tables know which of them wins fastest or resists longest, the search does not.
+    std::vector<Move> candidates(legal.begin(), legal.end());
+    tb_root_moves_.clear();
+    if (tablebase_ && uint32_t(popcount(pos_.pieces())) <= tablebase_->max_pieces()) {
+        if (std::optional<std::vector<RootMove>> ranked = tablebase_->probe_root(pos_);
+            ranked && !ranked->empty()) {
+            candidates = filter_root_moves(*ranked);
+            tb_root_moves_ = std::move(*ranked);
+            ++tbhits_;
+        }
+    }
+    root_moves_ = restrict_root_moves(candidates, limits.searchmoves);
     root_list_active_ = root_moves_.size() < size_t(legal.size());
     root_excluded_.clear();
 

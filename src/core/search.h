@@ -1,8 +1,9 @@
 // One search thread: Searcher<Eval> runs iterative deepening with aspiration windows over a
 // fail-soft principal-variation alpha-beta search and a quiescence search, and hands every
 // finished iteration to a callback. It owns its evaluator, histories, per-ply stacks and its
-// copy of the position; it shares only the transposition table, the stop flag and the node
-// counter, so a pool can run one Searcher per thread. The core never prints.
+// copy of the position; it shares only the transposition table, the stop flag, the node
+// counter and (read-only) an endgame tablebase, so a pool can run one Searcher per thread.
+// The core never prints.
 #pragma once
 
 #include <array>
@@ -17,6 +18,7 @@
 #include "eval.h"
 #include "ordering.h"
 #include "position.h"
+#include "tablebase.h"
 #include "tt.h"
 
 namespace velmar {
@@ -134,6 +136,10 @@ public:
     }
     void set_thread_index(int index) { thread_index_ = index; }
     void set_evaluator(Eval eval) { eval_ = std::move(eval); }
+    // Null: no tablebase. Read-only and shared by every thread; replaced only between searches.
+    void set_tablebase(std::shared_ptr<const Tablebase> tablebase) {
+        tablebase_ = std::move(tablebase);
+    }
 
     uint64_t nodes() const { return nodes_; }
     int thread_index() const { return thread_index_; }
@@ -165,6 +171,7 @@ private:
     std::shared_ptr<std::atomic<bool>> stop_;
     std::shared_ptr<std::atomic<bool>> helper_stop_;
     std::shared_ptr<std::atomic<uint64_t>> shared_nodes_;
+    std::shared_ptr<const Tablebase> tablebase_;
     std::unique_ptr<MovePolicy> policy_;
     int32_t policy_min_depth_ = INT32_MAX;
     std::unique_ptr<Tables> t_;
@@ -189,6 +196,8 @@ private:
     std::vector<Move> root_moves_;
     bool root_list_active_ = false;  // the root list is narrower than the legal moves
     std::vector<Move> root_excluded_;
+    // The root's tablebase verdicts (empty when the root was not probed), for line_wdl.
+    std::vector<RootMove> tb_root_moves_;
 };
 
 }  // namespace velmar

@@ -108,6 +108,8 @@ inline constexpr int32_t CORRECTION_MAX_WEIGHT = 16;
 inline constexpr int32_t EVAL_FEEDBACK_MIN = -100;
 inline constexpr int32_t EVAL_FEEDBACK_MAX = 200;
 inline constexpr double LMR_DIVISOR = 2.48;
+// A tablebase verdict holds at any depth; stored this much deeper so searches keep it.
+inline constexpr int32_t TB_STORE_DEPTH_BONUS = 6;
 }  // namespace margin
 
 }  // namespace velmar
