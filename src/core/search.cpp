@@ -8,6 +8,7 @@
 #include "nnue.h"
 #include "see.h"
 #include "tune.h"
+#include "voi.h"
 
 namespace velmar {
 
@@ -917,6 +918,38 @@ Wdl Searcher<Eval>::line_wdl(const std::vector<Move>& pv, int32_t score) {
 }
 
 template <typename Eval>
+class Searcher<Eval>::ArmDriver final : public ArmSearcher {
+public:
+    ArmDriver(Searcher& searcher, const InfoSink& sink) : s_(searcher), sink_(sink) {}
+
+    RootMoveSearch search(Move m, int depth, bool use_aspiration,
+                          int32_t previous_score) override {
+        return s_.search_root_move(m, depth, use_aspiration, previous_score);
+    }
+    bool out_of_budget() override {
+        if (s_.stopped_ || s_.stop_->load(std::memory_order_relaxed)
+            || (s_.helper_stop_ && s_.helper_stop_->load(std::memory_order_relaxed))
+            || (s_.node_limit_ && s_.nodes_ >= *s_.node_limit_)
+            || (s_.hard_deadline_ && Clock::now() >= *s_.hard_deadline_))
+            s_.stopped_ = true;
+        return s_.stopped_;
+    }
+    std::optional<uint64_t> soft_ms() const override { return s_.soft_ms_; }
+    uint64_t elapsed_ms() const override { return s_.elapsed_ms(); }
+    void report(const RootArm& arm) override {
+        Tables& t = *s_.t_;
+        const size_t len = std::min(arm.pv.size(), size_t(MAX_PLY + 1));
+        std::copy(arm.pv.begin(), arm.pv.begin() + std::ptrdiff_t(len), t.pv[0]);
+        t.pv_len[0] = int(len);
+        s_.report_line(std::max(arm.depth, 1), arm.score, 1, sink_);
+    }
+
+private:
+    Searcher& s_;
+    const InfoSink& sink_;
+};
+
+template <typename Eval>
 SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& root,
                                     const InfoSink& report) {
     // 1. Limits.
@@ -975,6 +1008,27 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
         limits.depth ? std::clamp(*limits.depth, 1, MAX_SEARCH_DEPTH) : MAX_SEARCH_DEPTH;
     if (root_moves_.size() == 1 && limits.time) max_depth = 1;
     const int lines = int(std::min<size_t>(size_t(std::max(multipv_, 1)), root_moves_.size()));
+
+    // 8. The root modes take over on the main thread when there is a choice to make.
+    if (root_mode_ != RootMode::AB && root_moves_.size() >= 2 && lines == 1
+        && thread_index_ == 0) {
+        std::vector<RootArm> arms;
+        arms.reserve(root_moves_.size());
+        for (Move m : root_moves_) arms.emplace_back(m);
+        ArmDriver driver(*this, report);
+        const size_t chosen =
+            root_mode_ == RootMode::VOI
+                ? run_voi(arms, max_depth, driver)
+                : run_gumbel_sh(arms, max_depth, gumbel_temp_ / 100.0, pos_.key(), driver);
+        const RootArm& arm = arms[chosen];
+        flush_nodes();
+        result.nodes = nodes_;
+        result.depth = std::max(arm.depth, 1);
+        result.score = arm.score;
+        result.best = arm.move;
+        result.ponder = arm.pv.size() > 1 ? arm.pv[1] : NO_MOVE;
+        return result;
+    }
 
     struct Line {
         int32_t score = 0;

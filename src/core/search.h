@@ -23,6 +23,10 @@
 
 namespace velmar {
 
+// How the main thread chooses its root move: iterative deepening over the whole root, or a
+// mode that searches each root move on its own (voi.h).
+enum class RootMode { AB, VOI, GUMBEL_SH };
+
 // What a `go` asks for. Times are in milliseconds and already belong to the side to move.
 struct SearchLimits {
     std::optional<uint64_t> nodes;
@@ -123,6 +127,10 @@ public:
 
     void set_multipv(int lines) { multipv_ = lines; }
     void set_show_wdl(bool on) { show_wdl_ = on; }
+    // Used only by the main thread (index 0), with at least two root moves and one line.
+    void set_search_mode(RootMode mode) { root_mode_ = mode; }
+    // The GumbelTemp option as given (0 = no noise); the noise is scaled by temp / 100.
+    void set_gumbel_temp(double temp) { gumbel_temp_ = temp; }
     void set_move_overhead_ms(uint64_t ms) { move_overhead_ms_ = ms; }
     void set_policy(std::unique_ptr<MovePolicy> policy);
     void set_table(std::shared_ptr<TranspositionTable> table) { table_ = std::move(table); }
@@ -148,7 +156,8 @@ public:
     const std::shared_ptr<TranspositionTable>& table() const { return table_; }
 
 private:
-    struct Tables;  // big per-thread tables, on the heap
+    struct Tables;      // big per-thread tables, on the heap
+    class ArmDriver;    // the root modes' view of this searcher
 
     int32_t negamax(int depth, int32_t alpha, int32_t beta, int ply, bool after_null,
                     bool cut_node);
@@ -179,6 +188,8 @@ private:
     int thread_index_ = 0;
     int multipv_ = 1;
     bool show_wdl_ = false;
+    RootMode root_mode_ = RootMode::AB;
+    double gumbel_temp_ = 0.0;
     uint64_t move_overhead_ms_ = 10;
 
     // Per search.
