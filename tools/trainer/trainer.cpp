@@ -1,11 +1,7 @@
 // Trains a network of exactly the built-in shape from datagen records and writes it in the
 // engine's padded 12,630,080-byte form: 8 king buckets x 768 inputs -> 1024 hidden per
 // perspective, squared clipped activation, 8 output buckets by piece count, and the W/D/L head.
-//
-// Float model, on the engine's scales divided out: hidden value c = clamp(acc, 0, 1), activation
-// c^2, output y = sum(c^2 w) + b, evaluation 400 y centipawns. The quantised file multiplies the
-// feature weights by 255, output and head weights by 64 and their biases by 255 x 64, which makes
-// the engine's integer arithmetic compute the same 400 y up to rounding.
+// The float model and the file it becomes are in model.h.
 //
 // Little data spread over 8 king buckets overfits, so every input also has a ninth, shared
 // "factor" row that all buckets use; it is added into each bucket's row when the file is written.
@@ -15,11 +11,9 @@
 // Usage:
 //   trainer --data FILE [--data FILE ...] --out NET.nnue [--epochs N] [--batch N] [--lr X]
 //           [--final-lr X] [--lambda X] [--threads N] [--holdout N] [--max-positions N]
-//           [--checkpoint FILE] [--resume FILE] [--seed N]
+//           [--checkpoint FILE] [--resume FILE] [--init NET.nnue|builtin] [--seed N]
 // --lambda weighs the search score against the game result in the target (1 = score only).
-#include "../datagen/record.h"
-
-#include "nnue.h"
+#include "model.h"
 
 #include <immintrin.h>
 
@@ -37,25 +31,20 @@
 #include <vector>
 
 using namespace velmar;
-using training::PackedPosition;
+using namespace velmar::training;
 
 namespace {
 
-constexpr int H = NNUE_HIDDEN;
-constexpr int KB = 8;                       // king buckets
-constexpr int OB = 8;                       // output buckets
-constexpr int FACTOR = KB;                  // the shared bucket, after the real ones
-constexpr int ROWS = (KB + 1) * NNUE_INPUTS; // float feature rows, factor included
 constexpr float OUT_CLIP = 127.0f / 64.0f;  // quantised output and head weights stay in -127..127
 constexpr float BIAS_CLIP = 32000.0f / NNUE_OUTPUT_SCALE;
 constexpr float FT_CLIP = 1.98f;            // bucket + factor rows stay far inside int16 at x255
-constexpr float CP_PER_UNIT = 400.0f;       // evaluation in centipawns = 400 y
 
 struct Options {
     std::vector<std::string> data;
     std::string out;
     std::string checkpoint;
     std::string resume;
+    std::string init;
     int epochs = 10;
     int batch = 16384;
     float lr = 1e-3f;
@@ -67,46 +56,6 @@ struct Options {
     uint64_t seed = 1;
 };
 
-// One position as the network sees it: active rows of both perspectives (bucket rows only; the
-// factor row of a feature is FACTOR * 768 + row % 768), the output bucket and the targets.
-struct Sample {
-    uint16_t rows[2][32]; // [0] side to move, [1] opponent
-    uint8_t count = 0;
-    uint8_t bucket = 0;
-    uint8_t wdl = 1;      // side to move's result: 0 win, 1 draw, 2 loss
-    float score_cp = 0;   // side to move's view
-    float result = 0.5f;  // side to move's view
-};
-
-Sample decode(const PackedPosition& r) {
-    Sample s;
-    Square kings[2] = {0, 0};
-    training::for_each_piece(r, [&](int sq, Piece p) {
-        if (type_of(p) == KING) kings[color_of(p)] = Square(sq);
-    });
-    const Color stm = Color(r.stm);
-    uint8_t keys[2];
-    for (Color p : {WHITE, BLACK}) keys[p] = king_key(KB, p, kings[p]);
-    int n = 0;
-    training::for_each_piece(r, [&](int sq, Piece pc) {
-        for (int side = 0; side < 2; ++side) {
-            const Color p = side == 0 ? stm : Color(stm ^ 1);
-            const int mirror = keys[p] & 1, bucket = keys[p] >> 1;
-            const int oriented = sq ^ (p == BLACK ? 56 : 0) ^ (mirror ? 7 : 0);
-            const int feature = (color_of(pc) == p ? 0 : 384) + type_of(pc) * 64 + oriented;
-            s.rows[side][n] = uint16_t(bucket * NNUE_INPUTS + feature);
-        }
-        ++n;
-    });
-    s.count = uint8_t(n);
-    s.bucket = uint8_t(std::min(std::max(n - 2, 0) / 4, OB - 1));
-    const float sign = stm == WHITE ? 1.0f : -1.0f;
-    s.score_cp = sign * float(r.score);
-    const float white_result = float(r.result) / 2.0f;
-    s.result = stm == WHITE ? white_result : 1.0f - white_result;
-    s.wdl = s.result == 1.0f ? 0 : s.result == 0.0f ? 2 : 1;
-    return s;
-}
 
 float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
 
@@ -160,16 +109,6 @@ void hidden_grad(const float* w, const float* c, float k, float* d) {
         _mm256_storeu_ps(d + i, _mm256_and_ps(g, live));
     }
 }
-
-// ---- Parameters. ----
-
-struct Params {
-    std::vector<float> ft, ft_bias, out, out_bias, head, head_bias;
-    Params()
-        : ft(size_t(ROWS) * H), ft_bias(H), out(size_t(OB) * 2 * H), out_bias(OB),
-          head(size_t(3) * 2 * H), head_bias(3) {}
-    std::vector<std::vector<float>*> blocks() { return {&ft, &ft_bias, &out, &out_bias, &head, &head_bias}; }
-};
 
 // What the forward pass reads, rebuilt from Params after every step: feature rows with the
 // shared row already added (half the memory traffic of adding both), and output and head
@@ -304,6 +243,28 @@ struct Adam {
     }
 };
 
+// Starts from an existing network of the same shape ("builtin" for the one in the program):
+// what all buckets share goes into the shared rows, the rest stays in the buckets.
+void init_from_network(Params& p, const Network& net) {
+    for (int f = 0; f < NNUE_INPUTS; ++f)
+        for (int i = 0; i < H; ++i) {
+            float mean = 0;
+            for (int b = 0; b < KB; ++b) mean += float(net.row(b * NNUE_INPUTS + f)[i]) / 255.0f / KB;
+            p.ft[size_t(FACTOR * NNUE_INPUTS + f) * H + size_t(i)] = mean;
+            for (int b = 0; b < KB; ++b)
+                p.ft[size_t(b * NNUE_INPUTS + f) * H + size_t(i)] = float(net.row(b * NNUE_INPUTS + f)[i]) / 255.0f - mean;
+        }
+    for (int i = 0; i < H; ++i) p.ft_bias[size_t(i)] = float(net.feature_bias()[i]) / 255.0f;
+    for (int b = 0; b < OB; ++b) {
+        for (int i = 0; i < 2 * H; ++i) p.out[size_t(b * 2 * H + i)] = float(net.output_weights(b)[i]) / 64.0f;
+        p.out_bias[size_t(b)] = float(net.output_bias(b)) / float(NNUE_OUTPUT_SCALE);
+    }
+    for (int k = 0; k < 3; ++k) {
+        for (int i = 0; i < 2 * H; ++i) p.head[size_t(k * 2 * H + i)] = float(net.head_weights(k)[i]) / 64.0f;
+        p.head_bias[size_t(k)] = float(net.head_bias(k)) / float(NNUE_OUTPUT_SCALE);
+    }
+}
+
 void init_params(Params& p, uint64_t seed) {
     std::mt19937_64 rng(seed);
     std::normal_distribution<float> ft(0.0f, 0.08f), out(0.0f, 0.02f);
@@ -312,34 +273,6 @@ void init_params(Params& p, uint64_t seed) {
     std::fill(p.ft_bias.begin(), p.ft_bias.end(), 0.25f);
     for (float& w : p.out) w = out(rng);
     for (float& w : p.head) w = out(rng);
-}
-
-// ---- The engine's file. ----
-
-int16_t quantise(float x, float scale, int lo, int hi) {
-    return int16_t(std::clamp(int(std::lround(x * scale)), lo, hi));
-}
-
-std::vector<uint8_t> network_bytes(const Params& p) {
-    std::vector<int16_t> v;
-    v.reserve(DefaultNet::SIZE / 2);
-    for (int b = 0; b < KB; ++b)
-        for (int f = 0; f < NNUE_INPUTS; ++f) {
-            const float* row = p.ft.data() + size_t(b * NNUE_INPUTS + f) * H;
-            const float* shared = p.ft.data() + size_t(FACTOR * NNUE_INPUTS + f) * H;
-            for (int i = 0; i < H; ++i) v.push_back(quantise(row[i] + shared[i], 255.0f, -32767, 32767));
-        }
-    for (int i = 0; i < H; ++i) v.push_back(quantise(p.ft_bias[i], 255.0f, -32767, 32767));
-    for (float w : p.out) v.push_back(quantise(w, 64.0f, -127, 127));
-    for (float b : p.out_bias) v.push_back(quantise(b, float(NNUE_OUTPUT_SCALE), -32767, 32767));
-    for (float w : p.head) v.push_back(quantise(w, 64.0f, -127, 127));
-    for (int k = 2; k >= 0; --k) v.push_back(quantise(p.head_bias[k], float(NNUE_OUTPUT_SCALE), -32767, 32767));
-    std::vector<uint8_t> bytes(DefaultNet::SIZE, 0);
-    for (size_t i = 0; i < v.size(); ++i) {
-        bytes[2 * i] = uint8_t(uint16_t(v[i]) & 0xFF);
-        bytes[2 * i + 1] = uint8_t(uint16_t(v[i]) >> 8);
-    }
-    return bytes;
 }
 
 bool write_file(const std::string& path, const void* data, size_t size) {
@@ -404,7 +337,7 @@ std::vector<PackedPosition> read_records(const std::vector<std::string>& paths) 
                  "%s\nusage: trainer --data FILE [--data FILE ...] --out NET.nnue [--epochs N]\n"
                  "               [--batch N] [--lr X] [--final-lr X] [--lambda X] [--threads N]\n"
                  "               [--holdout N] [--max-positions N] [--checkpoint FILE]\n"
-                 "               [--resume FILE] [--seed N]\n",
+                 "               [--resume FILE] [--init NET.nnue|builtin] [--seed N]\n",
                  message.c_str());
     std::exit(2);
 }
@@ -421,6 +354,7 @@ Options parse(int argc, char** argv) {
         else if (key == "--out") o.out = value;
         else if (key == "--checkpoint") o.checkpoint = value;
         else if (key == "--resume") o.resume = value;
+        else if (key == "--init") o.init = value;
         else if (key == "--epochs") o.epochs = int(number());
         else if (key == "--batch") o.batch = std::max(1, int(number()));
         else if (key == "--lr") o.lr = real();
@@ -536,6 +470,19 @@ int main(int argc, char** argv) {
     if (!opt.resume.empty()) {
         if (!load_checkpoint(opt.resume, p, adam, first_epoch)) usage("cannot resume from " + opt.resume);
         std::printf("resumed from %s after epoch %d\n", opt.resume.c_str(), first_epoch);
+    } else if (!opt.init.empty()) {
+        std::shared_ptr<const Network> net;
+        if (opt.init == "builtin") {
+            net = DEFAULT_NET.get();
+        } else {
+            auto loaded = load_network_file(opt.init);
+            if (!loaded.ok()) usage("cannot use " + opt.init + ": " + loaded.error().message);
+            net = loaded.value();
+        }
+        if (net->king_buckets() != KB || net->output_buckets() != OB || !net->has_head())
+            usage(opt.init + " is not an 8x8 network with a W/D/L head");
+        init_from_network(p, *net);
+        std::printf("starting from %s\n", opt.init.c_str());
     } else {
         init_params(p, opt.seed);
     }
