@@ -54,24 +54,7 @@ std::shared_ptr<TranspositionTable> make_table(uint64_t mb, size_t threads) {
     return std::make_shared<TranspositionTable>(std::move(table.value()));
 }
 
-template <typename Eval>
-PoolOf<Eval> make_pool(Eval eval, const std::shared_ptr<TranspositionTable>& tt,
-                       const std::shared_ptr<std::atomic<bool>>& stop) {
-    PoolOf<Eval> pool;
-    pool.main = std::make_unique<Searcher<Eval>>(std::move(eval), tt, stop);
-    pool.main->clear();
-    return pool;
-}
-
 }  // namespace
-
-std::optional<SmpMode> parse_smp_mode(std::string_view text) {
-    std::string s = ascii_lower(trim(text));
-    if (s == "lazy" || s == "lazysmp") return SmpMode::LAZY;
-    if (s == "ybwc") return SmpMode::YBWC;
-    if (s == "abdada") return SmpMode::ABDADA;
-    return std::nullopt;
-}
 
 std::optional<SearchMode> parse_search_mode(std::string_view text) {
     std::string s = ascii_lower(trim(text));
@@ -80,14 +63,6 @@ std::optional<SearchMode> parse_search_mode(std::string_view text) {
     if (s == "gumbel" || s == "gumbelsh" || s == "gumbel-sh" || s == "mcts")
         return SearchMode::GUMBEL_SH;
     return std::nullopt;
-}
-
-const char* display_name(SmpMode mode) {
-    switch (mode) {
-    case SmpMode::LAZY: return "Lazy";
-    case SmpMode::YBWC: return "YBWC";
-    default: return "ABDADA";
-    }
 }
 
 const char* display_name(SearchMode mode) {
@@ -112,17 +87,19 @@ struct Engine::SearchThread {
     SearchThread(Pool p, Position pos) : pool(std::move(p)), position(std::move(pos)) {}
 
     void run() {
-        std::visit([&](auto& pool_of) { run_with(*pool_of.main); }, pool);
+        std::visit([&](auto& threads) { run_with(threads); }, pool);
     }
 
     template <typename Eval>
-    void run_with(Searcher<Eval>& searcher) {
+    void run_with(ThreadPool<Eval>& threads) {
         auto report = [this](const IterationInfo& info) { out->line(format_info(info)); };
-        SearchResult result = searcher.search(limits, position, report);
-        if (goal_moves && result.best) out_goals(searcher.goal_lines(result));
+        PoolResult result = threads.search(limits, position, report);
+        // The goal lines continue the main thread's own search, whichever thread's move won.
+        if (goal_moves && result.reported.best)
+            out_goals(threads.main().goal_lines(result.main));
         if (limits.infinite)
             while (!stop->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        out->line(format_bestmove(result.best, result.ponder));
+        out->line(format_bestmove(result.reported.best, result.reported.ponder));
     }
 
     void out_goals(const std::vector<GoalLine>& lines) {
@@ -169,6 +146,21 @@ void Engine::finish_search() {
     join_search();
 }
 
+Pool& Engine::idle_pool() {
+    finish_search();
+    if (!pool_) fatal("searcher available when idle");
+    return *pool_;
+}
+
+size_t Engine::helper_count() const {
+    return pool_ ? std::visit([](const auto& threads) { return threads.helper_count(); }, *pool_)
+                 : 0;
+}
+
+bool Engine::uses_nnue_pool() const {
+    return pool_ && std::holds_alternative<ThreadPool<NnueEval>>(*pool_);
+}
+
 void Engine::end_of_input() {
     if (search_ && (*search_)->limits.infinite) stop_->exchange(true);
     join_search();
@@ -185,7 +177,6 @@ bool Engine::handle(const std::string& line) {
     } else if (cmd == "isready") {
         out_.line("readyok");
     } else if (cmd == "ucinewgame") {
-        finish_search();
         clear_pool();
         position_ = Position::startpos();
     } else if (cmd == "setoption") {
@@ -335,12 +326,11 @@ void Engine::cmd_go(const std::vector<std::string>& args) {
 }
 
 void Engine::cmd_eval() {
-    finish_search();
     std::visit(
-        [&](auto& pool_of) {
-            using Eval = std::decay_t<decltype(pool_of.main->evaluator())>;
+        [&](auto& threads) {
+            using Eval = std::decay_t<decltype(threads.main().evaluator())>;
             if constexpr (std::is_same_v<Eval, NnueEval>) {
-                NnueEval eval = pool_of.main->evaluator();
+                NnueEval eval = threads.main().evaluator();
                 eval.reset(position_);
                 out_.line("NNUE eval (side to move): " + std::to_string(eval.evaluate(position_))
                           + " cp");
@@ -350,7 +340,7 @@ void Engine::cmd_eval() {
                 out_.line("hand-written eval (side to move): " + std::to_string(score) + " cp");
             }
         },
-        *pool_);
+        idle_pool());
 }
 
 void Engine::set_option(const std::vector<std::string>& args) {
@@ -366,7 +356,6 @@ void Engine::set_option(const std::vector<std::string>& args) {
 
     auto apply = [&] { apply_settings(); };
     if (name == "clear hash") {
-        finish_search();
         clear_pool();
     } else if (name == "hash") {
         if (std::optional<uint64_t> mb = parse_u64(value)) set_hash(*mb);
@@ -415,12 +404,13 @@ void Engine::set_option(const std::vector<std::string>& args) {
         settings_.router_top_k = parse_u64(value).value_or(0);
         apply();
     } else if (name == "syzygypath") {
+        // The old tables go first in both cases, so no searcher holds them while others load.
         finish_search();
         settings_.syzygy_path = value == "<empty>" ? "" : value;
-        if (!settings_.syzygy_path.empty()) {
-            apply();
+        tablebase_.reset();
+        apply();
+        if (!settings_.syzygy_path.empty())
             out_.line("info string Syzygy tables are not supported by this build");
-        }
     } else if (name == "usennue") {
         finish_search();
         bool on = read_bool(value);
@@ -506,39 +496,51 @@ void Engine::set_eval_file(const std::string& value) {
         out_.line("info string loaded network " + value);
         network_ = net.value();
     }
-    finish_search();
-    if (auto* nnue = std::get_if<PoolOf<NnueEval>>(&*pool_))
-        nnue->main->set_evaluator(NnueEval(network_));
+    if (auto* nnue = std::get_if<ThreadPool<NnueEval>>(&idle_pool()))
+        nnue->set_network(network_);
     else
         out_.line("info string the network is used only when UseNNUE is true");
 }
 
 void Engine::apply_settings() {
-    finish_search();
     std::visit(
-        [&](auto& pool_of) {
-            auto& s = *pool_of.main;
-            s.set_table(tt_);
-            tt_->set_threads(std::max<uint64_t>(settings_.threads, 1));
+        [&](auto& threads) {
+            // 1, 2. Every thread uses the engine's table from now on.
+            threads.set_table(tt_);
+            // 3. Mode, clearing threads, helper count.
+            threads.set_mode(settings_.smp_mode, settings_.abdada);
+            const uint64_t count = std::max<uint64_t>(settings_.threads, 1);
+            tt_->set_threads(size_t(count));
+            threads.set_helper_count(size_t(count - 1));
+            // 4. The YBWC and ABDADA work-sharing structures arrive with those modes.
+            // 5. Tablebase for every thread.
+            threads.set_tablebase(tablebase_);
+            // 6. Main searcher settings. (SearchMode and GumbelTemp wait for the root modes.)
+            Searcher<std::decay_t<decltype(threads.main().evaluator())>>& s = threads.main();
             s.set_move_overhead_ms(settings_.move_overhead_ms);
-            s.set_multipv(int(settings_.multipv));
+            threads.set_multipv(int(settings_.multipv));
             s.set_show_wdl(settings_.show_wdl);
+            // 7. Move policy.
             if (settings_.policy_min_depth < 1) s.set_policy(std::make_unique<NoPolicy>());
             else s.set_policy(std::make_unique<DummyPolicy>(settings_.policy_min_depth));
         },
-        *pool_);
+        idle_pool());
 }
 
 void Engine::rebuild_pool() {
     finish_search();
-    if (settings_.use_nnue) pool_ = make_pool(NnueEval(network_), tt_, stop_);
-    else pool_ = make_pool(PstEval(), tt_, stop_);
+    // The old helpers quit and free their tables before the new pool takes memory.
+    pool_.reset();
+    if (settings_.use_nnue)
+        pool_.emplace(std::in_place_type<ThreadPool<NnueEval>>, NnueEval(network_), tt_, stop_);
+    else
+        pool_.emplace(std::in_place_type<ThreadPool<PstEval>>, PstEval(), tt_, stop_);
+    std::visit([](auto& threads) { threads.main().clear(); }, *pool_);
     apply_settings();
 }
 
 void Engine::clear_pool() {
-    tt_->clear();
-    std::visit([](auto& pool_of) { pool_of.main->clear(); }, *pool_);
+    std::visit([](auto& threads) { threads.clear(); }, idle_pool());
 }
 
 void Engine::perft(uint32_t depth) {

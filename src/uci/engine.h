@@ -17,18 +17,19 @@
 #include "output.h"
 #include "position.h"
 #include "search.h"
+#include "smp.h"
 #include "tt.h"
 
 namespace velmar::uci {
 
 inline constexpr const char* VERSION = "Velmar 0.1.0";
 
-enum class SmpMode { LAZY, YBWC, ABDADA };
+// The root search scheme. Parsing lives here until the root modes arrive in the core.
 enum class SearchMode { AB, VOI, GUMBEL_SH };
 
-std::optional<SmpMode> parse_smp_mode(std::string_view text);
+// Trimmed, ASCII case ignored: "ab", "alphabeta", "alpha-beta"; "voi"; "gumbel", "gumbelsh",
+// "gumbel-sh", "mcts".
 std::optional<SearchMode> parse_search_mode(std::string_view text);
-const char* display_name(SmpMode mode);
 const char* display_name(SearchMode mode);
 
 // A parsed `go`: the limits for the side to move, or a perft request instead of a search.
@@ -38,12 +39,8 @@ struct GoCommand {
 };
 GoCommand parse_go(const std::vector<std::string>& args, const Position& pos);
 
-// The searchers of one evaluator kind. The main searcher is index 0.
-template <typename Eval>
-struct PoolOf {
-    std::unique_ptr<Searcher<Eval>> main;
-};
-using Pool = std::variant<PoolOf<PstEval>, PoolOf<NnueEval>>;
+// The searchers of one evaluator kind: the main searcher and its helper threads.
+using Pool = std::variant<ThreadPool<PstEval>, ThreadPool<NnueEval>>;
 
 // Option values that do not live in the table, the network or the pool itself.
 struct Settings {
@@ -86,6 +83,9 @@ public:
     const Settings& settings() const { return settings_; }
     uint64_t hash_mb() const { return hash_mb_; }
     bool searching() const { return search_.has_value(); }
+    // Helper threads of the pool (Threads - 1 once settings are applied); 0 while searching.
+    size_t helper_count() const;
+    bool uses_nnue_pool() const;
 
 private:
     struct SearchThread;
@@ -101,6 +101,7 @@ private:
 
     void finish_search();  // stop a running search (if any), join it, take the pool back
     void join_search();    // join without stopping
+    Pool& idle_pool();     // finish_search, then the pool, which must be back by then
     void apply_settings();
     void rebuild_pool();
     void clear_pool();
@@ -112,6 +113,8 @@ private:
     uint64_t hash_mb_ = 16;
     std::shared_ptr<TranspositionTable> tt_;
     std::shared_ptr<const Network> network_;
+    // Installed by SyzygyPath once tables can be loaded; none until then.
+    std::shared_ptr<const Tablebase> tablebase_;
     std::shared_ptr<std::atomic<bool>> stop_;
     std::optional<std::unique_ptr<SearchThread>> search_;
 };
