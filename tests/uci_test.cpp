@@ -329,5 +329,184 @@ TEST(Uci, TextHelpers) {
     EXPECT_EQ(parse_i64("12a"), std::nullopt);
 }
 
+// One setoption line (or a few) on a fresh engine: the exact printed lines and the settings.
+TEST(Uci, SetoptionReadsNamesValuesAndFallbacks) {
+    using Check = void (*)(const Engine&);
+    struct Case {
+        std::vector<std::string> in;
+        std::vector<std::string> out;
+        Check check;
+    };
+    const Case cases[] = {
+        // Names: any case, with or without "name", words joined by single spaces.
+        {{"setoption name Threads value 3"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().threads, 3u); EXPECT_EQ(e.helper_count(), 2u); }},
+        {{"setoption name THREADS value 2"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().threads, 2u); }},
+        {{"setoption Threads value 2"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.helper_count(), 1u); }},
+        {{"setoption name move   OVERHEAD value 250"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().move_overhead_ms, 250u); }},
+        {{"setoption name Foo  Bar value 1"}, {"info string unknown option 'foo bar'"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().threads, 1u); }},
+        {{"setoption value 3 name Threads"}, {"info string unknown option ''"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().threads, 1u); }},
+        // Numbers: range fallbacks, unreadable values, missing values.
+        {{"setoption name Threads value 0"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().threads, 1u); EXPECT_EQ(e.helper_count(), 0u); }},
+        {{"setoption name Threads value 2", "setoption name Threads value x"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().threads, 2u); }},
+        {{"setoption name Threads value 2", "setoption name Threads value -1"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().threads, 2u); }},
+        {{"setoption name Threads value 2", "setoption name Threads"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().threads, 2u); }},
+        {{"setoption name Move Overhead value +30", "setoption name Move Overhead value 1e3"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().move_overhead_ms, 30u); }},
+        {{"setoption name Move Overhead value 9000"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().move_overhead_ms, 9000u); }},
+        {{"setoption name MultiPV value 0"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().multipv, 1u); }},
+        {{"setoption name MultiPV value 999"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().multipv, 256u); }},
+        {{"setoption name MultiPV value 3", "setoption name MultiPV value three"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().multipv, 3u); }},
+        {{"setoption name GumbelTemp value 500"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().gumbel_temp, 200u); }},
+        {{"setoption name GumbelTemp value 50", "setoption name GumbelTemp value -1"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().gumbel_temp, 50u); }},
+        {{"setoption name PolicyMinDepth value -3"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().policy_min_depth, -3); }},
+        {{"setoption name PolicyMinDepth value 4", "setoption name PolicyMinDepth value x"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().policy_min_depth, 0); }},
+        {{"setoption name RouterPlies value 5", "setoption name RouterPlies value -5"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().router_plies, 2u); }},
+        {{"setoption name RouterReduce value -7"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().router_reduce, -7); }},
+        {{"setoption name RouterReduce value 9", "setoption name RouterReduce"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().router_reduce, 6); }},
+        {{"setoption name RouterMinDepth value 2147483648"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().router_min_depth, 2); }},
+        {{"setoption name RouterOrderBonus value +40"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().router_order_bonus, 40); }},
+        {{"setoption name RouterTopK value 4", "setoption name RouterTopK value 4x"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().router_top_k, 0u); }},
+        // Booleans: "true" in any case, except RouterOrder, which wants exactly "true".
+        {{"setoption name UCI_ShowWDL value True"}, {},
+         [](const Engine& e) { EXPECT_TRUE(e.settings().show_wdl); }},
+        {{"setoption name UCI_ShowWDL value true", "setoption name UCI_ShowWDL value yes"}, {},
+         [](const Engine& e) { EXPECT_FALSE(e.settings().show_wdl); }},
+        {{"setoption name UCI_ShowWDL value true", "setoption name UCI_ShowWDL"}, {},
+         [](const Engine& e) { EXPECT_FALSE(e.settings().show_wdl); }},
+        {{"setoption name RouterOrder value True"}, {},
+         [](const Engine& e) { EXPECT_FALSE(e.settings().router_order); }},
+        {{"setoption name RouterOrder value true"}, {},
+         [](const Engine& e) { EXPECT_TRUE(e.settings().router_order); }},
+        {{"setoption name GoalMoves value TRUE"}, {},
+         [](const Engine& e) { EXPECT_TRUE(e.settings().goal_moves); }},
+        {{"setoption name ABDADA value true"}, {},
+         [](const Engine& e) { EXPECT_TRUE(e.settings().abdada); }},
+        {{"setoption name RouterMode value REPLACE"}, {},
+         [](const Engine& e) { EXPECT_FALSE(e.settings().router_delta); }},
+        {{"setoption name RouterMode value Replace", "setoption name RouterMode value Delta"}, {},
+         [](const Engine& e) { EXPECT_TRUE(e.settings().router_delta); }},
+        // Combos: every spelling, echoed by display name; anything else is ignored silently.
+        {{"setoption name SMPMode value lazysmp"}, {"info string SMPMode set to Lazy"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().smp_mode, SmpMode::LAZY); }},
+        {{"setoption name smpmode value ybwc"}, {"info string SMPMode set to YBWC"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().smp_mode, SmpMode::YBWC); }},
+        {{"setoption name SMPMode value Abdada"}, {"info string SMPMode set to ABDADA"},
+         [](const Engine& e) {
+             EXPECT_EQ(e.settings().smp_mode, SmpMode::ABDADA);
+             EXPECT_TRUE(e.settings().abdada);
+         }},
+        {{"setoption name ABDADA value true", "setoption name SMPMode value LAZY"},
+         {"info string SMPMode set to Lazy"},
+         [](const Engine& e) { EXPECT_FALSE(e.settings().abdada); }},
+        {{"setoption name SMPMode value ybwc", "setoption name SMPMode value lazy smp",
+          "setoption name SMPMode"},
+         {"info string SMPMode set to YBWC"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().smp_mode, SmpMode::YBWC); }},
+        {{"setoption name SearchMode value alpha-beta", "setoption name SearchMode value AlphaBeta",
+          "setoption name SearchMode value ab"},
+         {"info string SearchMode set to AB", "info string SearchMode set to AB",
+          "info string SearchMode set to AB"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().search_mode, SearchMode::AB); }},
+        {{"setoption name SearchMode value VOI"}, {"info string SearchMode set to VOI"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().search_mode, SearchMode::VOI); }},
+        {{"setoption name SearchMode value gumbel", "setoption name SearchMode value GumbelSH",
+          "setoption name SearchMode value gumbel-sh", "setoption name SearchMode value MCTS"},
+         {"info string SearchMode set to GumbelSH", "info string SearchMode set to GumbelSH",
+          "info string SearchMode set to GumbelSH", "info string SearchMode set to GumbelSH"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().search_mode, SearchMode::GUMBEL_SH); }},
+        {{"setoption name SearchMode value voi", "setoption name SearchMode value foo",
+          "setoption name SearchMode value gumbel sh"},
+         {"info string SearchMode set to VOI"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().search_mode, SearchMode::VOI); }},
+        // Evaluator and files.
+        {{"setoption name UseNNUE value false", "setoption name UseNNUE value FALSE"},
+         {"info string evaluation: hand-written", "info string evaluation: hand-written"},
+         [](const Engine& e) { EXPECT_FALSE(e.uses_nnue_pool()); }},
+        {{"setoption name UseNNUE value maybe", "setoption name usennue value True"},
+         {"info string evaluation: hand-written", "info string evaluation: NNUE"},
+         [](const Engine& e) { EXPECT_TRUE(e.uses_nnue_pool()); }},
+        {{"setoption name EvalFile value /nonexistent/net.nnue"},
+         {"info string cannot use /nonexistent/net.nnue: No such file or directory; keeping the "
+          "current network"},
+         [](const Engine& e) { EXPECT_TRUE(e.uses_nnue_pool()); }},
+        {{"setoption name EvalFile value <internal>", "setoption name EvalFile"},
+         {"info string using the built-in network", "info string using the built-in network"},
+         [](const Engine& e) { EXPECT_TRUE(e.uses_nnue_pool()); }},
+        {{"setoption name UseNNUE value false", "setoption name EvalFile value <internal>"},
+         {"info string evaluation: hand-written", "info string using the built-in network",
+          "info string the network is used only when UseNNUE is true"},
+         [](const Engine& e) { EXPECT_FALSE(e.uses_nnue_pool()); }},
+        {{"setoption name RouterFile value /nonexistent/router.bin",
+          "setoption name RouterFile value <empty>"},
+         {"info string cannot use router /nonexistent/router.bin: No such file or directory",
+          "info string router off"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().router_file, ""); }},
+        {{"setoption name SyzygyPath value <empty>"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.settings().syzygy_path, ""); }},
+        // Hash: 0 goes to the table as it is (1 MB), unreadable values change nothing.
+        {{"setoption name Hash value 0"}, {}, [](const Engine& e) { EXPECT_EQ(e.hash_mb(), 1u); }},
+        {{"setoption name Hash value 3", "setoption name Hash value 3MB"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.hash_mb(), 3u); }},
+        {{"setoption name Clear Hash", "setoption name clear hash value now"}, {},
+         [](const Engine& e) { EXPECT_EQ(e.hash_mb(), 16u); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.in.back());
+        std::vector<std::string> out;
+        Output output([&](const std::string& text) { out.push_back(text); });
+        Engine engine(output);
+        for (const std::string& line : c.in) engine.handle(line);
+        EXPECT_EQ(out, c.out);
+        c.check(engine);
+    }
+}
+
+// A table larger than the free memory is refused with the table's own message, and the old
+// size is made again.
+TEST(Uci, HashAboveFreeMemoryKeepsTheOldSize) {
+    std::vector<std::string> out;
+    Output output([&](const std::string& text) { out.push_back(text); });
+    Engine engine(output);
+    engine.handle("setoption name Hash value 2");
+    engine.handle("setoption name Hash value 262144");
+    ASSERT_EQ(out.size(), 1u);
+    const std::string& l = out[0];
+    const std::string head = "info string Hash 262144 MB is more than the free memory (";
+    const std::string tail = " MB); keeping Hash 2 MB";
+    ASSERT_GT(l.size(), head.size() + tail.size()) << l;
+    EXPECT_EQ(l.substr(0, head.size()), head) << l;
+    EXPECT_EQ(l.substr(l.size() - tail.size()), tail) << l;
+    const std::string avail = l.substr(head.size(), l.size() - head.size() - tail.size());
+    EXPECT_TRUE(parse_u64(avail).has_value()) << avail;
+    EXPECT_EQ(engine.hash_mb(), 2u);
+    engine.handle("go depth 3");
+    engine.end_of_input();
+    EXPECT_EQ(out.back().rfind("bestmove ", 0), 0u);
+}
+
 }  // namespace
 }  // namespace velmar::uci
