@@ -11,8 +11,10 @@
 // Usage:
 //   trainer --data FILE [--data FILE ...] --out NET.nnue [--epochs N] [--batch N] [--lr X]
 //           [--final-lr X] [--lambda X] [--threads N] [--holdout N] [--max-positions N]
-//           [--checkpoint FILE] [--resume FILE] [--init NET.nnue|builtin] [--seed N]
-// --lambda weighs the search score against the game result in the target (1 = score only).
+//           [--checkpoint FILE] [--resume FILE] [--init NET.nnue|builtin] [--freeze-features 1]
+//           [--seed N]
+// --freeze-features 1 trains only the output layer and the head (with --init: retunes what an
+// existing network's hidden features are worth). --lambda weighs the search score against the game result in the target (1 = score only).
 #include "model.h"
 
 #include <immintrin.h>
@@ -45,6 +47,7 @@ struct Options {
     std::string checkpoint;
     std::string resume;
     std::string init;
+    bool freeze_features = false;
     int epochs = 10;
     int batch = 16384;
     float lr = 1e-3f;
@@ -194,7 +197,8 @@ struct Grad {
           head(size_t(3) * 2 * H), head_bias(3), touched(size_t(KB) * NNUE_INPUTS) {}
 };
 
-void backward(const Derived& dv, const Sample& s, const Forward& f, float dy, const float dx[3], Grad& g) {
+void backward(const Derived& dv, const Sample& s, const Forward& f, float dy, const float dx[3], Grad& g,
+              bool output_only) {
     const float* a = &f.a[0][0];
     float* gout = g.out.data() + size_t(s.bucket) * 2 * H;
     axpy(gout, a, dy, 2 * H);
@@ -203,6 +207,7 @@ void backward(const Derived& dv, const Sample& s, const Forward& f, float dy, co
         axpy(g.head.data() + size_t(k) * 2 * H, a, dx[k], 2 * H);
         g.head_bias[k] += dx[k];
     }
+    if (output_only) return;
     alignas(32) float d[H];
     const float* w = dv.out_q.data() + size_t(s.bucket) * 2 * H;
     for (int side = 0; side < 2; ++side) {
@@ -342,7 +347,8 @@ std::vector<PackedPosition> read_records(const std::vector<std::string>& paths) 
                  "%s\nusage: trainer --data FILE [--data FILE ...] --out NET.nnue [--epochs N]\n"
                  "               [--batch N] [--lr X] [--final-lr X] [--lambda X] [--threads N]\n"
                  "               [--holdout N] [--max-positions N] [--checkpoint FILE]\n"
-                 "               [--resume FILE] [--init NET.nnue|builtin] [--seed N]\n",
+                 "               [--resume FILE] [--init NET.nnue|builtin] [--freeze-features 1]\n"
+                 "               [--seed N]\n",
                  message.c_str());
     std::exit(2);
 }
@@ -360,6 +366,7 @@ Options parse(int argc, char** argv) {
         else if (key == "--checkpoint") o.checkpoint = value;
         else if (key == "--resume") o.resume = value;
         else if (key == "--init") o.init = value;
+        else if (key == "--freeze-features") o.freeze_features = number() != 0;
         else if (key == "--epochs") o.epochs = int(number());
         else if (key == "--batch") o.batch = std::max(1, int(number()));
         else if (key == "--lr") o.lr = real();
@@ -455,11 +462,13 @@ int main(int argc, char** argv) {
     std::mt19937_64 rng(opt.seed);
 
     std::vector<PackedPosition> records = read_records(opt.data);
-    std::shuffle(records.begin(), records.end(), rng);
+    // Held-out positions are the last games of the data, whole: positions of one game are so
+    // alike that a random split measures memory, not judgement.
     if (opt.max_positions && records.size() > opt.max_positions) records.resize(opt.max_positions);
     const size_t held_n = std::min(opt.holdout, records.size() / 10);
     std::vector<PackedPosition> held(records.end() - std::ptrdiff_t(held_n), records.end());
     records.resize(records.size() - held_n);
+    std::shuffle(records.begin(), records.end(), rng);
     std::vector<Sample> train(records.size()), valid(held.size());
     for (size_t i = 0; i < records.size(); ++i) train[i] = decode(records[i]);
     for (size_t i = 0; i < held.size(); ++i) valid[i] = decode(held[i]);
@@ -523,7 +532,7 @@ int main(int argc, char** argv) {
                     const Losses l = losses(*f, s, opt.lambda, dy, dx);
                     g.loss.eval += l.eval;
                     g.loss.head += l.head;
-                    backward(derived, s, *f, dy, dx, g);
+                    backward(derived, s, *f, dy, dx, g, opt.freeze_features);
                 }
             });
 
@@ -534,7 +543,7 @@ int main(int argc, char** argv) {
                                / (1.0f - std::pow(Adam::B1, float(adam.step)));
             // By input feature: its 8 bucket rows, then the shared row with their summed
             // gradient, then the combined rows the next batch reads.
-            parallel(opt.threads, NNUE_INPUTS, [&](int, size_t lo, size_t hi) {
+            if (!opt.freeze_features) parallel(opt.threads, NNUE_INPUTS, [&](int, size_t lo, size_t hi) {
                 alignas(32) float sum[H], shared[H];
                 for (size_t f = lo; f < hi; ++f) {
                     bool any_bucket = false;
@@ -574,7 +583,7 @@ int main(int argc, char** argv) {
                 }
                 Adam::update(w.data(), m.data(), v.data(), sum.data(), int(w.size()), lr_t, clip);
             };
-            dense(&Grad::ft_bias, p.ft_bias, adam.m.ft_bias, adam.v.ft_bias, FT_CLIP);
+            if (!opt.freeze_features) dense(&Grad::ft_bias, p.ft_bias, adam.m.ft_bias, adam.v.ft_bias, FT_CLIP);
             dense(&Grad::out, p.out, adam.m.out, adam.v.out, OUT_CLIP);
             dense(&Grad::out_bias, p.out_bias, adam.m.out_bias, adam.v.out_bias, BIAS_CLIP);
             dense(&Grad::head, p.head, adam.m.head, adam.v.head, OUT_CLIP);
