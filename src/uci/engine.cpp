@@ -9,7 +9,11 @@
 
 #include "bench.h"
 #include "movegen.h"
+#include "router.h"
+#include "router_moe.h"
+#include "syzygy.h"
 #include "text.h"
+#include "voi.h"
 
 namespace velmar::uci {
 
@@ -63,6 +67,14 @@ std::optional<SearchMode> parse_search_mode(std::string_view text) {
     if (s == "gumbel" || s == "gumbelsh" || s == "gumbel-sh" || s == "mcts")
         return SearchMode::GUMBEL_SH;
     return std::nullopt;
+}
+
+RootMode root_mode(SearchMode mode) {
+    switch (mode) {
+    case SearchMode::AB: return RootMode::AB;
+    case SearchMode::VOI: return RootMode::VOI;
+    default: return RootMode::GUMBEL_SH;
+    }
 }
 
 const char* display_name(SearchMode mode) {
@@ -371,16 +383,7 @@ void Engine::set_option(const std::vector<std::string>& args) {
         settings_.policy_min_depth = parse_i32(value).value_or(0);
         apply();
     } else if (name == "routerfile") {
-        if (value.empty() || value == "<empty>") {
-            settings_.router_file.clear();
-            out_.line("info string router off");
-        } else if (FILE* f = std::fopen(value.c_str(), "rb"); !f) {
-            out_.line("info string cannot use router " + value + ": " + std::strerror(errno));
-        } else {
-            std::fclose(f);
-            out_.line("info string cannot use router " + value
-                      + ": router networks are not supported by this build");
-        }
+        set_router_file(value);
         apply();
     } else if (name == "routerplies") {
         settings_.router_plies = parse_u64(value).value_or(2);
@@ -404,13 +407,7 @@ void Engine::set_option(const std::vector<std::string>& args) {
         settings_.router_top_k = parse_u64(value).value_or(0);
         apply();
     } else if (name == "syzygypath") {
-        // The old tables go first in both cases, so no searcher holds them while others load.
-        finish_search();
-        settings_.syzygy_path = value == "<empty>" ? "" : value;
-        tablebase_.reset();
-        apply();
-        if (!settings_.syzygy_path.empty())
-            out_.line("info string Syzygy tables are not supported by this build");
+        set_syzygy_path(value);
     } else if (name == "usennue") {
         finish_search();
         bool on = read_bool(value);
@@ -515,16 +512,99 @@ void Engine::apply_settings() {
             // 4. The YBWC and ABDADA work-sharing structures arrive with those modes.
             // 5. Tablebase for every thread.
             threads.set_tablebase(tablebase_);
-            // 6. Main searcher settings. (SearchMode and GumbelTemp wait for the root modes.)
+            // 6. Main searcher settings.
             Searcher<std::decay_t<decltype(threads.main().evaluator())>>& s = threads.main();
             s.set_move_overhead_ms(settings_.move_overhead_ms);
             threads.set_multipv(int(settings_.multipv));
             s.set_show_wdl(settings_.show_wdl);
-            // 7. Move policy.
-            if (settings_.policy_min_depth < 1) s.set_policy(std::make_unique<NoPolicy>());
-            else s.set_policy(std::make_unique<DummyPolicy>(settings_.policy_min_depth));
+            s.set_search_mode(root_mode(settings_.search_mode));
+            s.set_gumbel_temp(double(settings_.gumbel_temp));
+            // 7. Move policy: a router replaces the test policy chosen first.
+            std::unique_ptr<MovePolicy> policy;
+            if (settings_.policy_min_depth < 1) policy = std::make_unique<NoPolicy>();
+            else policy = std::make_unique<DummyPolicy>(settings_.policy_min_depth);
+            RouterSettings router;
+            router.plies = settings_.router_plies;
+            router.reduce_scale = settings_.router_reduce / 10.0;
+            router.min_depth = settings_.router_min_depth;
+            router.order_bonus = settings_.router_order_bonus;
+            router.order = settings_.router_order;
+            router.delta = settings_.router_delta;
+            if (router_moe_net_) {
+                const auto top_k = uint32_t(std::min<uint64_t>(settings_.router_top_k, UINT32_MAX));
+                policy = std::make_unique<RouterMoePolicy>(router_moe_net_, router, top_k);
+            } else if (router_net_) {
+                policy = std::make_unique<RouterPolicy>(router_net_, router);
+            }
+            s.set_policy(std::move(policy));
         },
         idle_pool());
+}
+
+void Engine::set_router_file(const std::string& value) {
+    if (value.empty() || value == "<empty>") {
+        router_net_.reset();
+        router_moe_net_.reset();
+        settings_.router_file.clear();
+        out_.line("info string router off");
+        return;
+    }
+    Result<std::vector<uint8_t>> bytes = read_router_file(value);
+    if (!bytes.ok()) {
+        out_.line("info string cannot use router " + value + ": " + bytes.error().message);
+        return;
+    }
+    const std::vector<uint8_t>& data = bytes.value();
+    if (data.size() > 3 && std::memcmp(data.data(), "KWT5", 4) == 0) {
+        Result<RouterMoeNet> net = RouterMoeNet::from_bytes(data);
+        if (!net.ok()) {
+            out_.line("info string cannot use KWT5 router " + value + ": " + net.error().message);
+            return;
+        }
+        finish_search();
+        router_moe_net_ = std::make_shared<const RouterMoeNet>(std::move(net.value()));
+        router_net_.reset();
+        out_.line("info string loaded KWT5 MoE router " + value + " (C="
+                  + std::to_string(router_moe_net_->channels()) + " B="
+                  + std::to_string(router_moe_net_->blocks()) + " E="
+                  + std::to_string(router_moe_net_->experts()) + ")");
+    } else {
+        Result<RouterNet> net = RouterNet::from_bytes(data);
+        if (!net.ok()) {
+            out_.line("info string cannot use router " + value + ": " + net.error().message);
+            return;
+        }
+        finish_search();
+        router_net_ = std::make_shared<const RouterNet>(std::move(net.value()));
+        router_moe_net_.reset();
+        out_.line("info string loaded router " + value + " (hidden "
+                  + std::to_string(router_net_->hidden()) + ")");
+    }
+    settings_.router_file = value;
+}
+
+// The old tables are dropped by every searcher before the prober loads or unloads, since
+// the mappings are process-wide.
+void Engine::set_syzygy_path(const std::string& value) {
+    finish_search();
+    tablebase_.reset();
+    apply_settings();
+    if (value.empty() || value == "<empty>") {
+        settings_.syzygy_path.clear();
+        Syzygy::unload();
+        return;
+    }
+    Result<Syzygy> tb = Syzygy::load(value);
+    if (!tb.ok()) {
+        settings_.syzygy_path.clear();
+        out_.line("info string " + tb.error().message);
+        return;
+    }
+    settings_.syzygy_path = value;
+    out_.line("info string loaded Syzygy tables up to " + std::to_string(tb.value().max_pieces())
+              + " pieces");
+    tablebase_ = std::make_shared<Syzygy>(tb.value());
+    apply_settings();
 }
 
 void Engine::rebuild_pool() {

@@ -16,6 +16,8 @@
 #include "nnue.h"
 #include "output.h"
 #include "position.h"
+#include "router.h"
+#include "router_moe.h"
 #include "search.h"
 #include "smp.h"
 #include "tt.h"
@@ -31,6 +33,7 @@ enum class SearchMode { AB, VOI, GUMBEL_SH };
 // "gumbel-sh", "mcts".
 std::optional<SearchMode> parse_search_mode(std::string_view text);
 const char* display_name(SearchMode mode);
+RootMode root_mode(SearchMode mode);
 
 // A parsed `go`: the limits for the side to move, or a perft request instead of a search.
 struct GoCommand {
@@ -96,6 +99,8 @@ private:
     void cmd_eval();
     void set_option(const std::vector<std::string>& args);
     void set_hash(uint64_t mb);
+    void set_router_file(const std::string& value);
+    void set_syzygy_path(const std::string& value);
     void set_eval_file(const std::string& value);
     void perft(uint32_t depth);
 
@@ -115,6 +120,8 @@ private:
     std::shared_ptr<const Network> network_;
     // Installed by SyzygyPath once tables can be loaded; none until then.
     std::shared_ptr<const Tablebase> tablebase_;
+    std::shared_ptr<const RouterNet> router_net_;  // at most one of the two routers is set
+    std::shared_ptr<const RouterMoeNet> router_moe_net_;
     std::shared_ptr<std::atomic<bool>> stop_;
     std::optional<std::unique_ptr<SearchThread>> search_;
 };
