@@ -508,5 +508,26 @@ TEST(Uci, HashAboveFreeMemoryKeepsTheOldSize) {
     EXPECT_EQ(out.back().rfind("bestmove ", 0), 0u);
 }
 
+// The bench signature belongs to the bench's own searcher: no option of the session moves it.
+TEST(Uci, BenchIgnoresThreadsHashAndEvaluatorOptions) {
+    auto bench_line = [](const std::vector<std::string>& setup) {
+        std::vector<std::string> out;
+        Output output([&](const std::string& text) { out.push_back(text); });
+        Engine engine(output);
+        for (const std::string& line : setup) engine.handle(line);
+        out.clear();
+        engine.handle("bench 4");
+        auto it = std::find_if(out.begin(), out.end(),
+                               [](const std::string& l) { return l.rfind("Bench: ", 0) == 0; });
+        return it == out.end() ? std::string() : *it;
+    };
+    const std::string plain = bench_line({});
+    ASSERT_FALSE(plain.empty());
+    EXPECT_EQ(bench_line({"setoption name Threads value 4", "setoption name Hash value 64",
+                          "setoption name MultiPV value 3", "setoption name UseNNUE value false",
+                          "go infinite"}),
+              plain);
+}
+
 }  // namespace
 }  // namespace velmar::uci
