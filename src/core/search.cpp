@@ -25,6 +25,8 @@ constexpr int PLY_LIMIT = 126;
 constexpr uint64_t POLL_INTERVAL = 2048;
 constexpr int MAX_QUIETS_REMEMBERED = 64;
 constexpr int MAX_NOISY_REMEMBERED = 32;
+// ABDADA: at most this many busy moves per node are put off; later ones are searched at once.
+constexpr int MAX_DEFERRED = 32;
 // Best-move stability scale of the soft time limit, by iterations the move has held (max 4).
 constexpr double STABILITY_SCALE[5] = {2.0, 1.4, 1.1, 0.9, 0.8};
 
@@ -456,7 +458,9 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
     const bool reduction_only = policy_node && policy_->reduction_is_delta()
                                 && policy_->keeps_normal_order() && !policy_->uses_order_bonus();
     const bool delta_reductions = policy_node && policy_->reduction_is_delta();
-    const bool all_moves = ply == 0 || (policy_node && !reduction_only);
+    // ABDADA: below depth 3 a deferral saves less than the table traffic costs.
+    BusyMoves* const busy = depth >= 3 ? busy_moves_.get() : nullptr;
+    const bool all_moves = ply == 0 || (policy_node && !reduction_only) || busy;
     const PickerInputs in = picker_inputs(pos_, h, tt_move, ply);
     MovePolicy* const order_policy = policy_node && !reduction_only ? policy_.get() : nullptr;
     MainPicker picker = all_moves ? MainPicker(pos_, h, in, order_policy, ply, depth)
@@ -470,9 +474,21 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
     Move best_move;
     const int sure_extension_ply = std::max(2, 2 * root_depth_);
 
+    // Moves another thread was searching when we reached them, searched after all the others.
+    Move deferred[MAX_DEFERRED];
+    int32_t deferred_scores[MAX_DEFERRED];
+    int deferred_count = 0, replayed = 0;
+    bool replaying = false;
+
     Move m;
     int32_t order_score = 0;
-    while (picker.next(m, order_score)) {
+    for (;;) {
+        if (!picker.next(m, order_score)) {
+            if (replayed == deferred_count) break;
+            replaying = true;
+            m = deferred[replayed];
+            order_score = deferred_scores[replayed++];
+        }
         if (m == excluded) continue;
         if (ply == 0 && !root_allows(m)) continue;
 
@@ -490,8 +506,9 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
             return check_state == 1;
         };
 
-        // a. Pruning, once a move has proved we are not simply mated.
-        if (ply > 0 && !in_check && best >= -SCORE_EVAL_MAX) {
+        // a. Pruning, once a move has proved we are not simply mated. A deferred move passed
+        // these tests when it came from the picker.
+        if (ply > 0 && !in_check && best >= -SCORE_EVAL_MAX && !replaying) {
             if (quiet) {
                 if (depth <= margin::LMP_MAX_DEPTH) {
                     int limit = depth * depth + LMP_BASE[pi].value;
@@ -513,6 +530,18 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
                 } else if (!good_noisy && !see_ge(pos_, m, -SEE_NOISY[pi].value * depth * depth)) {
                     continue;
                 }
+            }
+        }
+
+        // Another thread is inside this move right now: look at the rest first.
+        uint64_t busy_key = 0;
+        if (busy) {
+            busy_key = BusyMoves::key(pos_.key(), m);
+            if (!replaying && moves_searched > 0 && deferred_count < MAX_DEFERRED
+                && busy->is_busy(busy_key)) {
+                deferred[deferred_count] = m;
+                deferred_scores[deferred_count++] = order_score;
+                continue;
             }
         }
 
@@ -569,6 +598,7 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
         }
 
         // c. Make the move.
+        if (busy) busy->mark(busy_key);
         record_move(ply, m);
         eval_.push_move(pos_, m);
         pos_.make_move(m);
@@ -594,6 +624,7 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
         // f. Unmake.
         pos_.unmake_move(m);
         eval_.pop_move();
+        if (busy) busy->release(busy_key);
         if (stopped_) return 0;
         if (ply == 0) t.root_nodes[m.from()][m.to()] += nodes_ - nodes_before;
         ++moves_searched;

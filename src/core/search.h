@@ -20,6 +20,7 @@
 #include "position.h"
 #include "tablebase.h"
 #include "tt.h"
+#include "worksharing.h"
 
 namespace velmar {
 
@@ -149,6 +150,9 @@ public:
         tablebase_ = std::move(tablebase);
     }
 
+    // Shared with the other threads in ABDADA mode; null otherwise (the usual case).
+    void set_busy_moves(std::shared_ptr<BusyMoves> busy) { busy_moves_ = std::move(busy); }
+
     uint64_t nodes() const { return nodes_; }
     int thread_index() const { return thread_index_; }
     const MovePolicy& policy() const { return *policy_; }
@@ -181,6 +185,7 @@ private:
     std::shared_ptr<std::atomic<bool>> helper_stop_;
     std::shared_ptr<std::atomic<uint64_t>> shared_nodes_;
     std::shared_ptr<const Tablebase> tablebase_;
+    std::shared_ptr<BusyMoves> busy_moves_;
     std::unique_ptr<MovePolicy> policy_;
     int32_t policy_min_depth_ = INT32_MAX;
     std::unique_ptr<Tables> t_;

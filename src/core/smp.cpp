@@ -62,6 +62,8 @@ std::optional<SearchResult> execute(HelperContext<Eval>& ctx, WorkerCmd<Eval>& c
     } else if (auto* set_tb = std::get_if<worker::SetTablebase>(&cmd)) {
         ctx.tablebase = std::move(set_tb->tablebase);
         give_tablebase(searcher, ctx.tablebase);
+    } else if (auto* set_busy = std::get_if<worker::SetBusyMoves>(&cmd)) {
+        searcher.set_busy_moves(std::move(set_busy->busy));
     } else if (auto* set_eval = std::get_if<worker::SetEvaluator<Eval>>(&cmd)) {
         searcher.set_evaluator(std::move(set_eval->eval));
     } else if (std::holds_alternative<worker::Clear>(cmd)) {
@@ -255,6 +257,15 @@ void ThreadPool<Eval>::set_mode(SmpMode mode, bool abdada) {
 }
 
 template <typename Eval>
+void ThreadPool<Eval>::set_busy_moves(std::shared_ptr<BusyMoves> busy) {
+    main_->set_busy_moves(busy);
+    for (auto& h : helpers_) {
+        h->dispatch(worker::SetBusyMoves{busy});
+        h->wait();
+    }
+}
+
+template <typename Eval>
 void ThreadPool<Eval>::set_multipv(int lines) {
     multipv_ = lines;
     main_->set_multipv(lines);
@@ -305,8 +316,8 @@ PoolResult ThreadPool<Eval>::search(const SearchLimits& limits, const Position& 
         return out;
     }
 
-    // Every helper gets the same root moves as the main thread. (YBWC and ABDADA share work
-    // differently; until they exist every mode searches as Lazy SMP.)
+    // Every helper gets the same root moves as the main thread. ABDADA searches like Lazy SMP;
+    // its busy-move table, when present, is already in every searcher.
     MoveList legal;
     generate_all(root, legal);
     const std::vector<Move> root_moves =

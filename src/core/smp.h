@@ -22,6 +22,7 @@
 #include "position.h"
 #include "search.h"
 #include "tt.h"
+#include "worksharing.h"
 
 namespace velmar {
 
@@ -55,6 +56,9 @@ struct SetTable {
 struct SetTablebase {
     std::shared_ptr<const Tablebase> tablebase;  // null: none
 };
+struct SetBusyMoves {
+    std::shared_ptr<BusyMoves> busy;  // null: ABDADA off
+};
 template <typename Eval>
 struct SetEvaluator {
     Eval eval;
@@ -65,7 +69,7 @@ struct Quit {};
 
 template <typename Eval>
 using WorkerCmd = std::variant<worker::Search, worker::SetTable, worker::SetTablebase,
-                               worker::SetEvaluator<Eval>, worker::Clear, worker::Quit>;
+                               worker::SetBusyMoves, worker::SetEvaluator<Eval>, worker::Clear, worker::Quit>;
 
 // The mailbox of one helper. Every field is guarded by `mutex`; the pool and the helper never
 // hold another lock while holding it. One condition variable serves both directions: at most
@@ -131,6 +135,8 @@ public:
     void set_table(std::shared_ptr<TranspositionTable> table);
     void set_tablebase(std::shared_ptr<const Tablebase> tablebase);
     void set_mode(SmpMode mode, bool abdada);
+    // The ABDADA table (null: none) for the main thread and every helper.
+    void set_busy_moves(std::shared_ptr<BusyMoves> busy);
     void set_multipv(int lines);
     // Grows (new helpers copy the main evaluator) or shrinks (dropped helpers quit) the list.
     void set_helper_count(size_t count);

@@ -509,7 +509,12 @@ void Engine::apply_settings() {
             const uint64_t count = std::max<uint64_t>(settings_.threads, 1);
             tt_->set_threads(size_t(count));
             threads.set_helper_count(size_t(count - 1));
-            // 4. The YBWC and ABDADA work-sharing structures arrive with those modes.
+            // 4. Work-sharing structures, made anew: a fresh busy-move table for ABDADA (the
+            // mode, or the check option under Lazy SMP) with at least two threads.
+            const bool abdada = count >= 2
+                                && (settings_.smp_mode == SmpMode::ABDADA
+                                    || (settings_.abdada && settings_.smp_mode == SmpMode::LAZY));
+            threads.set_busy_moves(abdada ? std::make_shared<BusyMoves>() : nullptr);
             // 5. Tablebase for every thread.
             threads.set_tablebase(tablebase_);
             // 6. Main searcher settings.

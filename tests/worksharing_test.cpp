@@ -1,0 +1,182 @@
+#include "worksharing.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine.h"
+#include "eval.h"
+#include "movegen.h"
+#include "smp.h"
+#include "test_util.h"
+#include "text.h"
+
+namespace velmar {
+namespace {
+
+TEST(Worksharing, BusyMovesKeysMarksAndReleases) {
+    constexpr uint64_t GOLDEN = 0x9E3779B97F4A7C15ull;
+    struct KeyCase {
+        uint64_t position;
+        uint16_t move;
+        uint64_t key;
+    };
+    const KeyCase keys[] = {
+        {0, 0, GOLDEN},
+        {0, 1, 2 * GOLDEN},  // wraps at 64 bits
+        {0xFFFFFFFFFFFFFFFFull, 0, ~GOLDEN},
+        {0x0123456789ABCDEFull, 0xFFFF, (uint64_t(0x10000) * GOLDEN) ^ 0x0123456789ABCDEFull},
+    };
+    for (const KeyCase& c : keys) EXPECT_EQ(BusyMoves::key(c.position, Move(c.move)), c.key);
+
+    // Pairs whose keys agree in the low 15 bits share an entry.
+    BusyMoves busy;
+    const uint64_t a = BusyMoves::key(0x1234500000000ull, Move(77));
+    const uint64_t b = a ^ (uint64_t(1) << 40);  // same entry, other pair
+    const uint64_t c = a ^ 1;                    // next entry
+    EXPECT_EQ(busy.count_busy(), 0u);
+    busy.mark(a);
+    busy.mark(c);
+    EXPECT_TRUE(busy.is_busy(a));
+    EXPECT_FALSE(busy.is_busy(b));
+    busy.mark(b);  // takes the entry over
+    EXPECT_FALSE(busy.is_busy(a));
+    busy.release(a);  // a's owner must not free b's mark
+    EXPECT_TRUE(busy.is_busy(b));
+    busy.release(b);
+    busy.release(c);
+    EXPECT_EQ(busy.count_busy(), 0u);
+}
+
+std::shared_ptr<TranspositionTable> small_table() {
+    auto t = TranspositionTable::try_new(2, 1);
+    if (!t.ok()) fatal(t.error().message);
+    return std::make_shared<TranspositionTable>(std::move(t.value()));
+}
+
+// Every search ends with a legal move and a free table: each thread releases what it marks,
+// also when a stop interrupts it halfway down a line.
+TEST(Worksharing, AbdadaPoolPlaysLegalMovesAndReleasesEveryMark) {
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    ThreadPool<PstEval> pool(PstEval(), small_table(), stop);
+    auto busy = std::make_shared<BusyMoves>();
+    std::mt19937 rng(71);
+    std::atomic<size_t> seen_busy{0};  // marks seen by the stopper while the threads searched
+    const std::vector<std::string_view>& fens = test::varied_fens();
+    for (int i = 0; i < 48; ++i) {
+        SCOPED_TRACE(i);
+        if (i % 8 == 0) {
+            pool.set_helper_count(1 + size_t(i / 8) % 3);
+            pool.set_mode(SmpMode::ABDADA, true);
+            pool.set_busy_moves(busy);
+        }
+        const Position root = test::fen(fens[size_t(i) % fens.size()]);
+        SearchLimits limits;
+        std::thread stopper;
+        switch (i % 3) {
+        case 0: limits.depth = 1 + int(rng() % 7); break;
+        case 1: limits.nodes = 500 + rng() % 20000; break;
+        default:
+            limits.infinite = true;
+            stopper = std::thread([&, spin = 200'000 + rng() % 2'000'000] {
+                volatile uint32_t n = 0;
+                for (uint32_t k = 0; k < spin; ++k) n = n + 1;
+                seen_busy += busy->count_busy();
+                stop->store(true);
+            });
+        }
+        const PoolResult r = pool.search(limits, root, InfoSink{});
+        if (stopper.joinable()) stopper.join();
+        stop->store(false);
+        if (has_legal_move(root)) {
+            EXPECT_TRUE(is_legal_move(root, r.reported.best)) << r.reported.best.text();
+        } else {
+            EXPECT_TRUE(r.reported.best.is_null());
+        }
+        EXPECT_EQ(busy->count_busy(), 0u);
+    }
+    EXPECT_GT(seen_busy.load(), 0u);
+}
+
+class Session {
+public:
+    Session()
+        : output_([this](const std::string& text) {
+              std::lock_guard lock(mutex_);
+              std::istringstream in(text);
+              std::string l;
+              while (std::getline(in, l)) lines_.push_back(l);
+          }),
+          engine_(output_) {}
+
+    void send(const std::string& line) { engine_.handle(line); }
+    uci::Engine& engine() { return engine_; }
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        out.swap(lines_);
+        return out;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+    uci::Output output_;
+    uci::Engine engine_;
+};
+
+// 200 short searches with 2 to 4 threads in ABDADA (by mode or by the check option), under
+// depth and node limits or stopped at random moments: one legal bestmove each, no hang.
+TEST(WorksharingStress, AbdadaShortSearchesWithRandomStops) {
+    std::mt19937 rng(5150);
+    auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
+    Session s;
+    s.send("setoption name UseNNUE value false");
+    const std::vector<std::string_view>& fens = test::varied_fens();
+    for (int i = 0; i < 200; ++i) {
+        SCOPED_TRACE(i);
+        if (i % 10 == 0) {
+            s.send("setoption name Threads value " + std::to_string(2 + pick(3)));
+            if (pick(2)) {
+                s.send("setoption name SMPMode value ABDADA");
+            } else {
+                s.send("setoption name SMPMode value Lazy");
+                s.send("setoption name ABDADA value true");
+            }
+        }
+        const std::string fen(fens[size_t(pick(int(fens.size())))]);
+        s.send("position fen " + fen);
+        s.take();
+        const int kind = pick(3);
+        if (kind == 0) s.send("go infinite");
+        else if (kind == 1) s.send("go nodes " + std::to_string(200 + pick(5000)));
+        else s.send("go depth " + std::to_string(1 + pick(6)));
+        volatile uint32_t spin = 0;
+        for (int n = pick(400'000); n > 0; --n) spin = spin + 1;
+        if (kind == 0 || pick(2)) s.send("stop");
+        else s.send("isready");
+        s.engine().end_of_input();
+        int bestmoves = 0;
+        const Position pos = test::fen(fen);
+        for (const std::string& l : s.take()) {
+            if (l.rfind("bestmove", 0) != 0) continue;
+            ++bestmoves;
+            std::vector<std::string> w = uci::split_words(l);
+            ASSERT_GE(w.size(), 2u);
+            if (has_legal_move(pos)) {
+                EXPECT_TRUE(bool(pos.parse_uci_move(w[1]))) << l;
+            }
+        }
+        ASSERT_EQ(bestmoves, 1);
+    }
+}
+
+}  // namespace
+}  // namespace velmar
