@@ -105,6 +105,99 @@ TEST(Worksharing, AbdadaPoolPlaysLegalMovesAndReleasesEveryMark) {
     EXPECT_GT(seen_busy.load(), 0u);
 }
 
+// YBWC through the pool: legal moves under every kind of limit, and the helpers really work
+// (their nodes reach the shared counter, which only splits can feed).
+TEST(Worksharing, YbwcPoolPlaysLegalMovesAndHelpersShareTheWork) {
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    ThreadPool<PstEval> pool(PstEval(), small_table(), stop);
+    std::mt19937 rng(72);
+    const std::vector<std::string_view>& fens = test::varied_fens();
+    bool helped = false;
+    for (int i = 0; i < 48; ++i) {
+        SCOPED_TRACE(i);
+        if (i % 8 == 0) {
+            pool.set_helper_count(1 + size_t(i / 8) % 3);
+            pool.set_mode(SmpMode::YBWC, false);
+            pool.set_ybwc_pool(std::make_shared<YbwcPool>());
+        }
+        const Position root = test::fen(fens[size_t(i) % fens.size()]);
+        SearchLimits limits;
+        std::thread stopper;
+        switch (i % 3) {
+        case 0: limits.depth = 1 + int(rng() % 8); break;
+        case 1: limits.nodes = 500 + rng() % 40000; break;
+        default:
+            limits.infinite = true;
+            stopper = std::thread([&stop, spin = 200'000 + rng() % 2'000'000] {
+                volatile uint32_t n = 0;
+                for (uint32_t k = 0; k < spin; ++k) n = n + 1;
+                stop->store(true);
+            });
+        }
+        const PoolResult r = pool.search(limits, root, InfoSink{});
+        if (stopper.joinable()) stopper.join();
+        stop->store(false);
+        if (has_legal_move(root)) {
+            EXPECT_TRUE(is_legal_move(root, r.reported.best)) << r.reported.best.text();
+        } else {
+            EXPECT_TRUE(r.reported.best.is_null());
+        }
+        EXPECT_GE(r.reported.nodes, r.main.nodes);
+        helped = helped || r.reported.nodes > r.main.nodes;
+    }
+    EXPECT_TRUE(helped);
+}
+
+// A split whose first handed-out move wins the queen: that result reaches beta, sets the
+// split's stop, the other helper leaves after its current move (most moves are never handed
+// out), and the owner finds the cut-off score and move in the split.
+TEST(Worksharing, YbwcCutoffStopsTheSplitsHelpers) {
+    const Position pos = test::fen("4k3/8/8/3q4/8/8/3R4/4K3 w - - 0 1");
+    const Move capture = pos.parse_uci_move("d2d5");
+    MoveList legal;
+    generate_all(pos, legal);
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        auto split = std::make_shared<YbwcSplit>(pos);
+        split->moves.push_back(capture);
+        for (Move m : legal)
+            if (m != capture) split->moves.push_back(m);
+        split->scores.assign(split->moves.size(), 0);
+        split->ply = 1;
+        split->depth = 7;
+        split->root_depth = 7;
+        split->beta = 300;
+        split->alpha.store(299);
+        split->best_score = SCORE_NONE;
+
+        auto stop = std::make_shared<std::atomic<bool>>(false);
+        auto ybwc = std::make_shared<YbwcPool>();
+        ybwc->set_active(true);
+        std::vector<std::unique_ptr<Searcher<PstEval>>> searchers;
+        std::vector<std::thread> helpers;
+        for (int k = 0; k < 2; ++k) {
+            searchers.push_back(std::make_unique<Searcher<PstEval>>(PstEval(), small_table(), stop));
+            helpers.emplace_back([&, s = searchers.back().get()] { s->help_splits(*ybwc); });
+        }
+        ybwc->push_split(split);
+        while (!split->stop->load() && split->next.load() < int(split->moves.size()))
+            std::this_thread::yield();
+        ybwc->remove_split(split.get());
+        while (split->helpers.load() != 0) ybwc->wait_briefly(*split);
+        ybwc->set_active(false);
+        for (std::thread& t : helpers) t.join();
+
+        EXPECT_TRUE(split->stop->load());
+        std::lock_guard lock(split->result_mutex);
+        EXPECT_GE(split->best_score, split->beta);
+        EXPECT_EQ(split->best_move, capture);
+        ASSERT_FALSE(split->pv_line.empty());
+        EXPECT_EQ(split->pv_line[0], capture);
+        EXPECT_LT(split->next.load(), int(split->moves.size()));
+        EXPECT_GE(split->alpha.load(), split->beta);
+    }
+}
+
 class Session {
 public:
     Session()
@@ -131,6 +224,44 @@ private:
     uci::Output output_;
     uci::Engine engine_;
 };
+
+// 200 short searches with 2 to 4 threads in YBWC: one legal bestmove each, no hang.
+TEST(WorksharingStress, YbwcShortSearchesWithRandomStops) {
+    std::mt19937 rng(6160);
+    auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
+    Session s;
+    s.send("setoption name UseNNUE value false");
+    s.send("setoption name SMPMode value YBWC");
+    const std::vector<std::string_view>& fens = test::varied_fens();
+    for (int i = 0; i < 200; ++i) {
+        SCOPED_TRACE(i);
+        if (i % 10 == 0) s.send("setoption name Threads value " + std::to_string(2 + pick(3)));
+        const std::string fen(fens[size_t(pick(int(fens.size())))]);
+        s.send("position fen " + fen);
+        s.take();
+        const int kind = pick(3);
+        if (kind == 0) s.send("go infinite");
+        else if (kind == 1) s.send("go nodes " + std::to_string(200 + pick(20000)));
+        else s.send("go depth " + std::to_string(1 + pick(7)));
+        volatile uint32_t spin = 0;
+        for (int n = pick(400'000); n > 0; --n) spin = spin + 1;
+        if (kind == 0 || pick(2)) s.send("stop");
+        else s.send("isready");
+        s.engine().end_of_input();
+        int bestmoves = 0;
+        const Position pos = test::fen(fen);
+        for (const std::string& l : s.take()) {
+            if (l.rfind("bestmove", 0) != 0) continue;
+            ++bestmoves;
+            std::vector<std::string> w = uci::split_words(l);
+            ASSERT_GE(w.size(), 2u);
+            if (has_legal_move(pos)) {
+                EXPECT_TRUE(bool(pos.parse_uci_move(w[1]))) << l;
+            }
+        }
+        ASSERT_EQ(bestmoves, 1);
+    }
+}
 
 // 200 short searches with 2 to 4 threads in ABDADA (by mode or by the check option), under
 // depth and node limits or stopped at random moments: one legal bestmove each, no hang.

@@ -211,8 +211,108 @@ void Searcher<Eval>::count_node() {
     if (stop_->load(std::memory_order_relaxed)
         || (helper_stop_ && helper_stop_->load(std::memory_order_relaxed))
         || (node_limit_ && nodes_ >= *node_limit_)
-        || (hard_deadline_ && Clock::now() >= *hard_deadline_))
+        || (hard_deadline_ && Clock::now() >= *hard_deadline_)
+        || (abort_ && abort_->load(std::memory_order_relaxed)))
         stopped_ = true;
+}
+
+template <typename Eval>
+bool Searcher<Eval>::limits_reached() {
+    return stop_->load() || (helper_stop_ && helper_stop_->load())
+           || (node_limit_ && nodes_ >= *node_limit_)
+           || (hard_deadline_ && Clock::now() >= *hard_deadline_);
+}
+
+template <typename Eval>
+void Searcher<Eval>::help_ybwc_split(YbwcSplit& split, bool owner) {
+    Tables& t = *t_;
+    Histories& h = t.hist;
+    const std::atomic<bool>* const previous_abort = abort_;
+    abort_ = split.stop.get();
+    if (!owner) {
+        pos_ = split.pos;
+        eval_.reset(pos_);
+        root_depth_ = split.root_depth;
+    }
+    const int ply = split.ply, depth = split.depth;
+    const int32_t beta = split.beta;
+    const HistoryContext ctx = h.context(pos_.side_to_move(), pawn_threats(pos_), ply);
+    const int moves = int(split.moves.size());
+    while (!split.stop->load() && !stopped_) {
+        const int i = split.next.fetch_add(1);
+        if (i >= moves) break;
+        const Move m = split.moves[size_t(i)];
+        const int32_t g = split.scores[size_t(i)];
+        const bool quiet = !m.is_noisy();
+        int32_t hist = 0;
+        if (quiet) hist = g >= order::COUNTER ? h.quiet_history(ctx, pos_.piece_on(m.from()), m) : g;
+        const bool check = pos_.gives_check(m);
+
+        record_move(ply, m);
+        eval_.push_move(pos_, m);
+        pos_.make_move(m);
+        table_->prefetch(pos_.key());
+        const int32_t alpha = split.alpha.load();
+
+        int r = 0;
+        if (depth >= 2 && i >= (split.pv ? 1 : 0) && !check && !split.in_check) {
+            const int32_t lmr = t.lmr[std::min(depth, 63)][std::min(i + 1, 63)];
+            if (quiet)
+                r = lmr - std::clamp(hist / margin::LMR_HISTORY_DIV, -2, 2) - int(split.pv)
+                    - int(g >= order::COUNTER) + int(split.cut_node && !split.pv)
+                    + int(split.tt_noisy) + int(!split.improving);
+            else if (depth == 2 || g >= order::GOOD_NOISY || split.pv)
+                r = 0;
+            else
+                r = lmr / 2 + int(!split.improving);
+            r = std::max(std::min(r, std::max(depth - 2, 0)), 0);
+        }
+        int32_t score = -negamax(depth - 1 - r, -alpha - 1, -alpha, ply + 1, false, true);
+        if (r > 0 && score > alpha && !stopped_)
+            score = -negamax(depth - 1, -alpha - 1, -alpha, ply + 1, false, !split.cut_node);
+        if (score > alpha && score < beta && !stopped_)
+            score = -negamax(depth - 1, -beta, -alpha, ply + 1, false, false);
+
+        pos_.unmake_move(m);
+        eval_.pop_move();
+        if (stopped_) break;
+        std::lock_guard lock(split.result_mutex);
+        if (score > split.best_score) {
+            split.best_score = score;
+            split.best_move = m;
+            split.pv_line.assign(1, m);
+            for (int k = ply + 1; k < t.pv_len[ply + 1]; ++k) split.pv_line.push_back(t.pv[ply + 1][k]);
+        }
+        split.raise_alpha(score);
+        if (score >= beta) split.stop->store(true);
+    }
+    abort_ = previous_abort;
+    if (stopped_ && !limits_reached()) stopped_ = false;  // only the split was cut off
+}
+
+template <typename Eval>
+void Searcher<Eval>::help_splits(YbwcPool& pool) {
+    start_ = Clock::now();
+    node_limit_.reset();
+    soft_ms_.reset();
+    hard_deadline_.reset();
+    nodes_ = flushed_nodes_ = 0;
+    stopped_ = false;
+    tbhits_ = 0;
+    seldepth_ = 0;
+    root_moves_.clear();
+    root_list_active_ = false;
+    root_excluded_.clear();
+    policy_->new_search();
+    policy_min_depth_ = policy_->min_depth();
+    while (!limits_reached()) {
+        std::shared_ptr<YbwcSplit> split = pool.wait_for_work();
+        if (!split) break;
+        stopped_ = false;
+        help_ybwc_split(*split, false);
+        pool.detach(*split);
+    }
+    flush_nodes();
 }
 
 template <typename Eval>
@@ -674,6 +774,50 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
             ++quiets_searched;
         } else if (noisy_count < MAX_NOISY_REMEMBERED) {
             noisies[noisy_count++] = m;
+        }
+
+        // YBWC: the first move is searched and did not cut off; idle threads may share the rest.
+        if (ybwc_ && moves_searched == 1 && ybwc_->has_idle() && depth >= 5 && !busy_moves_
+            && !policy_node && excluded.is_null() && !(ply == 0 && root_list_active_)) {
+            auto split = std::make_shared<YbwcSplit>(pos_);
+            Move rest;
+            int32_t rest_score = 0;
+            while (picker.next(rest, rest_score)) {
+                if (ply == 0 && !root_allows(rest)) continue;
+                split->moves.push_back(rest);
+                split->scores.push_back(rest_score);
+            }
+            if (split->moves.empty()) continue;
+            split->ply = ply;
+            split->depth = depth;
+            split->root_depth = root_depth_;
+            split->beta = beta;
+            split->alpha.store(alpha);
+            split->pv = is_pv;
+            split->cut_node = cut_node;
+            split->in_check = in_check;
+            split->improving = improving;
+            split->tt_noisy = tt_move.is_noisy();
+            split->best_score = best;
+            split->best_move = best_move;
+            ybwc_->push_split(split);
+            help_ybwc_split(*split, true);
+            ybwc_->remove_split(split.get());  // no helper joins from now on
+            // Our own limits are not the helpers': tell them the node is abandoned.
+            if (stopped_) split->stop->store(true);
+            while (split->helpers.load() != 0) ybwc_->wait_briefly(*split);
+            if (stopped_) return 0;
+            std::lock_guard lock(split->result_mutex);
+            if (split->best_score > best) {
+                best = split->best_score;
+                if (best > alpha) {
+                    best_move = split->best_move;
+                    const int len = std::min(int(split->pv_line.size()), MAX_PLY + 1 - ply);
+                    for (int i = 0; i < len; ++i) t.pv[ply][ply + i] = split->pv_line[size_t(i)];
+                    t.pv_len[ply] = ply + len;
+                }
+            }
+            break;
         }
     }
 

@@ -152,6 +152,11 @@ public:
 
     // Shared with the other threads in ABDADA mode; null otherwise (the usual case).
     void set_busy_moves(std::shared_ptr<BusyMoves> busy) { busy_moves_ = std::move(busy); }
+    // Shared by every thread in YBWC mode; null otherwise (the usual case).
+    void set_ybwc_pool(std::shared_ptr<YbwcPool> pool) { ybwc_ = std::move(pool); }
+    // A helper's whole share of a YBWC search: moves of published splits until the pool is
+    // no longer active or a stop flag is raised.
+    void help_splits(YbwcPool& pool);
 
     uint64_t nodes() const { return nodes_; }
     int thread_index() const { return thread_index_; }
@@ -178,6 +183,10 @@ private:
     void flush_nodes();
     bool root_allows(Move m) const;
     void record_move(int ply, Move m);
+    // Takes moves of split until none is left or one of them reaches beta. The owner works in
+    // place; a helper first takes the split's position.
+    void help_ybwc_split(YbwcSplit& split, bool owner);
+    bool limits_reached();
 
     Eval eval_;
     std::shared_ptr<TranspositionTable> table_;
@@ -186,6 +195,9 @@ private:
     std::shared_ptr<std::atomic<uint64_t>> shared_nodes_;
     std::shared_ptr<const Tablebase> tablebase_;
     std::shared_ptr<BusyMoves> busy_moves_;
+    std::shared_ptr<YbwcPool> ybwc_;
+    // The stop flag of the split being worked on (also polled with the others), or null.
+    const std::atomic<bool>* abort_ = nullptr;
     std::unique_ptr<MovePolicy> policy_;
     int32_t policy_min_depth_ = INT32_MAX;
     std::unique_ptr<Tables> t_;

@@ -57,13 +57,17 @@ std::optional<SearchResult> execute(HelperContext<Eval>& ctx, WorkerCmd<Eval>& c
         limits.searchmoves = std::move(search->root_moves);
         return searcher.search(limits, search->root, InfoSink{});  // an empty sink: no report
     }
-    if (auto* set = std::get_if<worker::SetTable>(&cmd)) {
+    if (auto* help = std::get_if<worker::HelpSplits>(&cmd)) {
+        searcher.help_splits(*help->pool);
+    } else if (auto* set = std::get_if<worker::SetTable>(&cmd)) {
         searcher.set_table(std::move(set->table));
     } else if (auto* set_tb = std::get_if<worker::SetTablebase>(&cmd)) {
         ctx.tablebase = std::move(set_tb->tablebase);
         give_tablebase(searcher, ctx.tablebase);
     } else if (auto* set_busy = std::get_if<worker::SetBusyMoves>(&cmd)) {
         searcher.set_busy_moves(std::move(set_busy->busy));
+    } else if (auto* set_pool = std::get_if<worker::SetYbwcPool>(&cmd)) {
+        searcher.set_ybwc_pool(std::move(set_pool->pool));
     } else if (auto* set_eval = std::get_if<worker::SetEvaluator<Eval>>(&cmd)) {
         searcher.set_evaluator(std::move(set_eval->eval));
     } else if (std::holds_alternative<worker::Clear>(cmd)) {
@@ -266,6 +270,16 @@ void ThreadPool<Eval>::set_busy_moves(std::shared_ptr<BusyMoves> busy) {
 }
 
 template <typename Eval>
+void ThreadPool<Eval>::set_ybwc_pool(std::shared_ptr<YbwcPool> pool) {
+    ybwc_ = pool;
+    main_->set_ybwc_pool(pool);
+    for (auto& h : helpers_) {
+        h->dispatch(worker::SetYbwcPool{pool});
+        h->wait();
+    }
+}
+
+template <typename Eval>
 void ThreadPool<Eval>::set_multipv(int lines) {
     multipv_ = lines;
     main_->set_multipv(lines);
@@ -313,6 +327,20 @@ PoolResult ThreadPool<Eval>::search(const SearchLimits& limits, const Position& 
     if (helpers_.empty()) {
         out.main = main_->search(limits, root, report);
         out.reported = out.main;
+        return out;
+    }
+
+    // YBWC: helpers only work at the main thread's splits, and only its answer counts.
+    if (ybwc_) {
+        helper_stop_->store(false);
+        ybwc_->set_active(true);
+        for (auto& h : helpers_) h->dispatch(worker::HelpSplits{ybwc_});
+        out.main = main_->search(limits, root, report);
+        helper_stop_->store(true);
+        ybwc_->set_active(false);
+        for (auto& h : helpers_) h->wait();
+        out.reported = out.main;
+        out.reported.nodes = nodes_->load(std::memory_order_relaxed);
         return out;
     }
 

@@ -2,7 +2,8 @@
 // extra search thread. Each helper owns its own Searcher (evaluator, histories, stacks) and runs
 // one WorkerCmd at a time from a one-slot mailbox. Lazy SMP: every helper searches the same
 // root without limits until the main search ends, then a vote picks the reported move.
-// Threads share only the table, the stop flags and the node counter, all behind shared pointers.
+// Threads share only the table, the stop flags and the node counter, all behind shared pointers,
+// plus the ABDADA busy-move table or the YBWC split pool in those modes (worksharing.h).
 #pragma once
 
 #include <pthread.h>
@@ -50,6 +51,10 @@ struct Search {
     Position root;
     std::vector<Move> root_moves;
 };
+// YBWC: help at the splits of pool until it is no longer active.
+struct HelpSplits {
+    std::shared_ptr<YbwcPool> pool;
+};
 struct SetTable {
     std::shared_ptr<TranspositionTable> table;
 };
@@ -58,6 +63,9 @@ struct SetTablebase {
 };
 struct SetBusyMoves {
     std::shared_ptr<BusyMoves> busy;  // null: ABDADA off
+};
+struct SetYbwcPool {
+    std::shared_ptr<YbwcPool> pool;  // null: YBWC off
 };
 template <typename Eval>
 struct SetEvaluator {
@@ -68,8 +76,9 @@ struct Quit {};
 }  // namespace worker
 
 template <typename Eval>
-using WorkerCmd = std::variant<worker::Search, worker::SetTable, worker::SetTablebase,
-                               worker::SetBusyMoves, worker::SetEvaluator<Eval>, worker::Clear, worker::Quit>;
+using WorkerCmd = std::variant<worker::Search, worker::HelpSplits, worker::SetTable,
+                               worker::SetTablebase, worker::SetBusyMoves, worker::SetYbwcPool,
+                               worker::SetEvaluator<Eval>, worker::Clear, worker::Quit>;
 
 // The mailbox of one helper. Every field is guarded by `mutex`; the pool and the helper never
 // hold another lock while holding it. One condition variable serves both directions: at most
@@ -137,6 +146,8 @@ public:
     void set_mode(SmpMode mode, bool abdada);
     // The ABDADA table (null: none) for the main thread and every helper.
     void set_busy_moves(std::shared_ptr<BusyMoves> busy);
+    // The YBWC split pool (null: none) for the main thread and every helper.
+    void set_ybwc_pool(std::shared_ptr<YbwcPool> pool);
     void set_multipv(int lines);
     // Grows (new helpers copy the main evaluator) or shrinks (dropped helpers quit) the list.
     void set_helper_count(size_t count);
@@ -160,6 +171,7 @@ private:
     // Every thread adds its nodes every few thousand nodes; reset by search() only.
     std::shared_ptr<std::atomic<uint64_t>> nodes_;
     std::shared_ptr<const Tablebase> tablebase_;
+    std::shared_ptr<YbwcPool> ybwc_;
     SmpMode mode_ = SmpMode::LAZY;
     bool abdada_ = false;
     int multipv_ = 1;

@@ -5,9 +5,13 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <vector>
 
+#include "position.h"
 #include "types.h"
 
 namespace velmar {
@@ -41,6 +45,54 @@ private:
     std::atomic<uint64_t>& slot(uint64_t k) const { return entries_[k & (ENTRIES - 1)]; }
 
     std::unique_ptr<std::atomic<uint64_t>[]> entries_;
+};
+
+// YBWC: a node that has searched its first move hands the rest out. Helpers and the owner
+// take moves one at a time with the node's window; a score at or above beta stops them all.
+struct YbwcSplit {
+    explicit YbwcSplit(const Position& node) : pos(node) {}
+
+    Position pos;  // with its history, for repetitions
+    std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+    int ply = 0, depth = 0, root_depth = 0;
+    int32_t beta = 0;
+    std::atomic<int32_t> alpha{0};
+    bool pv = false, cut_node = false, in_check = false, improving = false, tt_noisy = false;
+    std::vector<Move> moves;  // picker order
+    std::vector<int32_t> scores;
+    std::atomic<int> next{0};
+    std::atomic<int> helpers{0};
+
+    std::mutex result_mutex;  // guards the three below
+    int32_t best_score = 0;
+    Move best_move;
+    std::vector<Move> pv_line;
+
+    void raise_alpha(int32_t score) {
+        int32_t a = alpha.load();
+        while (score > a && !alpha.compare_exchange_weak(a, score)) {}
+    }
+};
+
+class YbwcPool {
+public:
+    void push_split(std::shared_ptr<YbwcSplit> split);
+    void remove_split(const YbwcSplit* split);
+    // Up to a millisecond's nap while helpers are still attached to split.
+    void wait_briefly(const YbwcSplit& split);
+    // A split with moves left, or null once the pool is no longer active.
+    std::shared_ptr<YbwcSplit> wait_for_work();
+    // A helper left split: the owner may be waiting for the last one.
+    void detach(YbwcSplit& split);
+    void set_active(bool active);
+    bool has_idle() const { return idle_.load(std::memory_order_relaxed) > 0; }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<std::shared_ptr<YbwcSplit>> splits_;  // most recent last
+    bool active_ = false;
+    std::atomic<int> idle_{0};
 };
 
 }  // namespace velmar

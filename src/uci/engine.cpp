@@ -509,12 +509,16 @@ void Engine::apply_settings() {
             const uint64_t count = std::max<uint64_t>(settings_.threads, 1);
             tt_->set_threads(size_t(count));
             threads.set_helper_count(size_t(count - 1));
-            // 4. Work-sharing structures, made anew: a fresh busy-move table for ABDADA (the
-            // mode, or the check option under Lazy SMP) with at least two threads.
+            // 4. Work-sharing structures, made anew, with at least two threads: a busy-move
+            // table for ABDADA (the mode, or the check option under Lazy SMP), a split pool
+            // for YBWC.
             const bool abdada = count >= 2
                                 && (settings_.smp_mode == SmpMode::ABDADA
                                     || (settings_.abdada && settings_.smp_mode == SmpMode::LAZY));
             threads.set_busy_moves(abdada ? std::make_shared<BusyMoves>() : nullptr);
+            threads.set_ybwc_pool(count >= 2 && settings_.smp_mode == SmpMode::YBWC
+                                      ? std::make_shared<YbwcPool>()
+                                      : nullptr);
             // 5. Tablebase for every thread.
             threads.set_tablebase(tablebase_);
             // 6. Main searcher settings.
