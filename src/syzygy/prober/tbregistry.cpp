@@ -59,7 +59,12 @@ struct Registry {
     unsigned num_wdl = 0, num_dtz = 0, num_dtm = 0;
     unsigned largest_dtm = 0;
 };
-Registry REGISTRY;
+// Built on first use (by tb_init, after the processor check), never as a static initialiser:
+// its members have destructors, and code built for the program's level must not run before main.
+Registry& registry() {
+    static Registry instance;
+    return instance;
+}
 
 // Serialises the mapping of files on first probe.
 std::mutex tbMutex;
@@ -85,7 +90,7 @@ uint64_t key_from_counts(const uint8_t counts[16], bool mirror) {
 }
 
 std::string find_path(const std::string& file_name) {
-    for (const std::string& dir : REGISTRY.dirs) {
+    for (const std::string& dir : registry().dirs) {
         std::string path = dir + "/" + file_name;
         struct stat st;
         if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
@@ -111,11 +116,11 @@ bool test_file(const std::string& file_name) {
 }
 
 void add_to_hash(uint64_t key, TableEntry* entry) {
-    if (REGISTRY.num_hashed >= HASH_SLOTS - 1) return;
+    if (registry().num_hashed >= HASH_SLOTS - 1) return;
     int i = int(key >> (64 - HASH_BITS));
-    while (REGISTRY.hash[i].entry) i = (i + 1) & (HASH_SLOTS - 1);
-    REGISTRY.hash[i] = {key, entry};
-    ++REGISTRY.num_hashed;
+    while (registry().hash[i].entry) i = (i + 1) & (HASH_SLOTS - 1);
+    registry().hash[i] = {key, entry};
+    ++registry().num_hashed;
 }
 
 void register_table(const std::string& name) {
@@ -130,11 +135,11 @@ void register_table(const std::string& name) {
     const bool has_pawns = counts[1] + counts[9] > 0;
     TableEntry* e;
     if (has_pawns) {
-        if (REGISTRY.num_pawn >= MAX_PAWN_TABLES) return;
-        e = &REGISTRY.pawn_entries[REGISTRY.num_pawn++];
+        if (registry().num_pawn >= MAX_PAWN_TABLES) return;
+        e = &registry().pawn_entries[registry().num_pawn++];
     } else {
-        if (REGISTRY.num_piece >= MAX_PIECE_TABLES) return;
-        e = &REGISTRY.piece_entries[REGISTRY.num_piece++];
+        if (registry().num_piece >= MAX_PIECE_TABLES) return;
+        e = &registry().piece_entries[registry().num_piece++];
     }
     e->name = name;
     std::copy(std::begin(counts), std::end(counts), e->counts);
@@ -153,11 +158,11 @@ void register_table(const std::string& name) {
     e->has_dtm = test_file(name + SUFFIX[DTM]);
     e->has_dtz = test_file(name + SUFFIX[DTZ]);
 
-    ++REGISTRY.num_wdl;
-    REGISTRY.num_dtm += e->has_dtm;
-    REGISTRY.num_dtz += e->has_dtz;
+    ++registry().num_wdl;
+    registry().num_dtm += e->has_dtm;
+    registry().num_dtz += e->has_dtz;
     TB_LARGEST = std::max<unsigned>(TB_LARGEST, e->num);
-    if (e->has_dtm) REGISTRY.largest_dtm = std::max<unsigned>(REGISTRY.largest_dtm, e->num);
+    if (e->has_dtm) registry().largest_dtm = std::max<unsigned>(registry().largest_dtm, e->num);
 
     add_to_hash(e->key, e);
     if (e->key2 != e->key) add_to_hash(e->key2, e);
@@ -214,13 +219,13 @@ void free_entries(std::unique_ptr<TableEntry[]>& entries, int count) {
 }
 
 void free_registry() {
-    free_entries(REGISTRY.piece_entries, REGISTRY.num_piece);
-    free_entries(REGISTRY.pawn_entries, REGISTRY.num_pawn);
-    REGISTRY.dirs.clear();
-    REGISTRY.num_piece = REGISTRY.num_pawn = REGISTRY.num_hashed = 0;
-    std::fill(std::begin(REGISTRY.hash), std::end(REGISTRY.hash), HashSlot{});
-    REGISTRY.num_wdl = REGISTRY.num_dtz = REGISTRY.num_dtm = 0;
-    REGISTRY.largest_dtm = 0;
+    free_entries(registry().piece_entries, registry().num_piece);
+    free_entries(registry().pawn_entries, registry().num_pawn);
+    registry().dirs.clear();
+    registry().num_piece = registry().num_pawn = registry().num_hashed = 0;
+    std::fill(std::begin(registry().hash), std::end(registry().hash), HashSlot{});
+    registry().num_wdl = registry().num_dtz = registry().num_dtm = 0;
+    registry().largest_dtm = 0;
     TB_LARGEST = 0;
 }
 
@@ -234,7 +239,7 @@ void free_registry() {
 // no longer a table's; a failing fstat or mmap ends the process.
 bool map_file(const std::string& name, const char* suffix, Mapping& m) {
     int fd = -1;
-    for (const std::string& dir : REGISTRY.dirs) {
+    for (const std::string& dir : registry().dirs) {
         std::string path = dir + "/" + name + suffix;
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) break;
@@ -269,8 +274,8 @@ uint64_t material_key(const Board& b, bool mirror) {
 
 TableEntry* find_entry(uint64_t key) {
     int i = int(key >> (64 - HASH_BITS));
-    while (REGISTRY.hash[i].entry) {
-        if (REGISTRY.hash[i].key == key) return REGISTRY.hash[i].entry;
+    while (registry().hash[i].entry) {
+        if (registry().hash[i].key == key) return registry().hash[i].entry;
         i = (i + 1) & (HASH_SLOTS - 1);
     }
     return nullptr;
@@ -319,17 +324,17 @@ bool tb_init(std::string_view path) {
     std::string dir;
     for (char c : path) {
         if (c == ':' || c == ';') {
-            if (!dir.empty()) REGISTRY.dirs.push_back(dir);
+            if (!dir.empty()) registry().dirs.push_back(dir);
             dir.clear();
         } else {
             dir += c;
         }
     }
-    if (!dir.empty()) REGISTRY.dirs.push_back(dir);
+    if (!dir.empty()) registry().dirs.push_back(dir);
 
-    REGISTRY.piece_entries.reset(new (std::nothrow) TableEntry[MAX_PIECE_TABLES]);
-    REGISTRY.pawn_entries.reset(new (std::nothrow) TableEntry[MAX_PAWN_TABLES]);
-    if (!REGISTRY.piece_entries || !REGISTRY.pawn_entries) {
+    registry().piece_entries.reset(new (std::nothrow) TableEntry[MAX_PIECE_TABLES]);
+    registry().pawn_entries.reset(new (std::nothrow) TableEntry[MAX_PAWN_TABLES]);
+    if (!registry().piece_entries || !registry().pawn_entries) {
         std::fputs("Out of memory.\n", stderr);
         std::exit(1);
     }
@@ -339,15 +344,15 @@ bool tb_init(std::string_view path) {
 
 TbCounts tb_counts() {
     TbCounts c;
-    c.wdl = REGISTRY.num_wdl;
-    c.dtz = REGISTRY.num_dtz;
-    c.dtm = REGISTRY.num_dtm;
+    c.wdl = registry().num_wdl;
+    c.dtz = registry().num_dtz;
+    c.dtm = registry().num_dtm;
     auto count_mapped = [&](const std::unique_ptr<TableEntry[]>& entries, int n) {
         for (int i = 0; i < n; ++i)
             for (const Mapping& m : entries[i].mapping) c.mapped += m.data != nullptr;
     };
-    count_mapped(REGISTRY.piece_entries, REGISTRY.num_piece);
-    count_mapped(REGISTRY.pawn_entries, REGISTRY.num_pawn);
+    count_mapped(registry().piece_entries, registry().num_piece);
+    count_mapped(registry().pawn_entries, registry().num_pawn);
     return c;
 }
 
