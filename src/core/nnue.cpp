@@ -290,17 +290,9 @@ Result<std::shared_ptr<const Network>> load_network_file(const std::string& path
     if (ec) return Error{ec.message()};
     if (size > largest_size()) return size_error(size_t(size));
 
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return Error{std::strerror(errno)};
-    std::vector<uint8_t> bytes(size_t(size) + 1);
-    const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
-    const bool failed = std::ferror(file) != 0;
-    const int err = errno;
-    std::fclose(file);
-    if (failed) return Error{std::strerror(err)};
-    bytes.resize(got);
-
-    Result<Network> net = Network::from_bytes(bytes);
+    Result<std::vector<uint8_t>> bytes = read_file(path);
+    if (!bytes.ok()) return bytes.error();
+    Result<Network> net = Network::from_bytes(bytes.value());
     if (!net.ok()) return net.error();
     return std::shared_ptr<const Network>(std::make_shared<Network>(std::move(net.value())));
 }

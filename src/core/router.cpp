@@ -529,22 +529,7 @@ std::vector<float> RouterNet::log_probs(const Position& pos, std::span<const Mov
     return out;
 }
 
-Result<std::vector<uint8_t>> read_router_file(const std::string& path) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec) return Error{ec.message()};
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return Error{std::strerror(errno)};
-    // One byte more than the size, so a file that grew meanwhile reads as its true length.
-    std::vector<uint8_t> bytes(size_t(size) + 1);
-    const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
-    const bool failed = std::ferror(file) != 0;
-    const int err = errno;
-    std::fclose(file);
-    if (failed) return Error{std::strerror(err)};
-    bytes.resize(got);
-    return bytes;
-}
+Result<std::vector<uint8_t>> read_router_file(const std::string& path) { return read_file(path); }
 
 // ---------------------------------------------------------------------------------------------
 // The policy cache

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace velmar {
 
@@ -118,6 +119,10 @@ public:
 private:
     std::variant<T, Error> data_;
 };
+
+// The whole file, or the system's error text. Reads one byte beyond the size found first, so a
+// file that grew meanwhile reads as its true length.
+Result<std::vector<uint8_t>> read_file(const std::string& path);
 
 // Ends the process after one line on stderr: for broken invariants only.
 [[noreturn]] void fatal(std::string_view message);
