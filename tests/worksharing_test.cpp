@@ -148,28 +148,35 @@ TEST(Worksharing, YbwcPoolPlaysLegalMovesAndHelpersShareTheWork) {
     EXPECT_TRUE(helped);
 }
 
+// A split of every legal move of pos (first handed out first) at ply 1, as a node's owner
+// would hand it out after searching one move.
+std::shared_ptr<YbwcSplit> split_at(const Position& pos, Move first, int depth, int32_t alpha,
+                                    int32_t beta) {
+    MoveList legal;
+    generate_all(pos, legal);
+    auto split = std::make_shared<YbwcSplit>(pos);
+    if (!first.is_null()) split->moves.push_back(first);
+    for (Move m : legal)
+        if (m != first) split->moves.push_back(m);
+    split->scores.assign(split->moves.size(), 0);
+    split->ply = 1;
+    split->depth = depth;
+    split->root_depth = depth;
+    split->beta = beta;
+    split->alpha.store(alpha);
+    split->best_score = SCORE_NONE;
+    return split;
+}
+
 // A split whose first handed-out move wins the queen: that result reaches beta, sets the
 // split's stop, the other helper leaves after its current move (most moves are never handed
 // out), and the owner finds the cut-off score and move in the split.
 TEST(Worksharing, YbwcCutoffStopsTheSplitsHelpers) {
     const Position pos = test::fen("4k3/8/8/3q4/8/8/3R4/4K3 w - - 0 1");
     const Move capture = pos.parse_uci_move("d2d5");
-    MoveList legal;
-    generate_all(pos, legal);
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE(round);
-        auto split = std::make_shared<YbwcSplit>(pos);
-        split->moves.push_back(capture);
-        for (Move m : legal)
-            if (m != capture) split->moves.push_back(m);
-        split->scores.assign(split->moves.size(), 0);
-        split->ply = 1;
-        split->depth = 7;
-        split->root_depth = 7;
-        split->beta = 300;
-        split->alpha.store(299);
-        split->best_score = SCORE_NONE;
-
+        auto split = split_at(pos, capture, 7, 299, 300);
         auto stop = std::make_shared<std::atomic<bool>>(false);
         auto ybwc = std::make_shared<YbwcPool>();
         ybwc->set_active(true);
@@ -195,6 +202,56 @@ TEST(Worksharing, YbwcCutoffStopsTheSplitsHelpers) {
         EXPECT_EQ(split->pv_line[0], capture);
         EXPECT_LT(split->next.load(), int(split->moves.size()));
         EXPECT_GE(split->alpha.load(), split->beta);
+    }
+}
+
+// An owner waiting on its split: when its limits run out while the helpers are deep in
+// subtrees far too large to finish, giving up stops the split and every helper leaves mid-move
+// (then takes the next split as usual); an owner within its limits waits for the helpers to
+// finish and leaves the split running to its end.
+TEST(Worksharing, YbwcOwnerAtItsLimitCallsTheHelpersOff) {
+    const Position pos = test::fen(START_FEN);
+    struct Case {
+        int depth;
+        int give_up_after;  // naps of the owner; -1 never
+        bool gives_up;
+    };
+    const Case cases[] = {{40, 20, true}, {3, -1, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.depth);
+        auto split = split_at(pos, NO_MOVE, c.depth, -SCORE_INFINITE, SCORE_INFINITE);
+        auto stop = std::make_shared<std::atomic<bool>>(false);
+        auto ybwc = std::make_shared<YbwcPool>();
+        ybwc->set_active(true);
+        std::vector<std::unique_ptr<Searcher<PstEval>>> searchers;
+        std::vector<std::thread> helpers;
+        for (int k = 0; k < 2; ++k) {
+            searchers.push_back(std::make_unique<Searcher<PstEval>>(PstEval(), small_table(), stop));
+            helpers.emplace_back([&, s = searchers.back().get()] { s->help_splits(*ybwc); });
+        }
+        ybwc->push_split(split);
+        while (split->helpers.load() < 2 && split->next.load() < int(split->moves.size()))
+            std::this_thread::yield();
+        ybwc->remove_split(split.get());
+        int naps = 0;
+        const bool gave_up = ybwc->wait_for_helpers(
+            *split, [&] { return c.give_up_after >= 0 && naps++ >= c.give_up_after; });
+        EXPECT_EQ(gave_up, c.gives_up);
+        EXPECT_EQ(split->stop->load(), c.gives_up);
+        EXPECT_EQ(split->helpers.load(), 0);
+        if (!c.gives_up) {
+            EXPECT_GE(split->next.load(), int(split->moves.size()));
+        }
+
+        // The helpers are free for the next split.
+        auto next = split_at(pos, NO_MOVE, 3, -SCORE_INFINITE, SCORE_INFINITE);
+        ybwc->push_split(next);
+        while (next->next.load() < int(next->moves.size())) std::this_thread::yield();
+        ybwc->remove_split(next.get());
+        EXPECT_FALSE(ybwc->wait_for_helpers(*next, [] { return false; }));
+        EXPECT_NE(next->best_score, SCORE_NONE);
+        ybwc->set_active(false);
+        for (std::thread& t : helpers) t.join();
     }
 }
 

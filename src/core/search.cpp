@@ -803,9 +803,12 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
             ybwc_->push_split(split);
             help_ybwc_split(*split, true);
             ybwc_->remove_split(split.get());  // no helper joins from now on
-            // Our own limits are not the helpers': tell them the node is abandoned.
-            if (stopped_) split->stop->store(true);
-            while (split->helpers.load() != 0) ybwc_->wait_briefly(*split);
+            // Our own limits (and an enclosing split's cut-off) are not the helpers': when
+            // they run out, tell the helpers the node is abandoned.
+            if (ybwc_->wait_for_helpers(*split, [this] {
+                    return stopped_ || limits_reached() || (abort_ && abort_->load());
+                }))
+                stopped_ = true;
             if (stopped_) return 0;
             std::lock_guard lock(split->result_mutex);
             if (split->best_score > best) {

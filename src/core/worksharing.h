@@ -80,6 +80,23 @@ public:
     void remove_split(const YbwcSplit* split);
     // Up to a millisecond's nap while helpers are still attached to split.
     void wait_briefly(const YbwcSplit& split);
+    // Waits until no helper is attached to split. Helpers answer to the split's stop flag,
+    // not to the owner's clock or node limit, so a helper deep in a large subtree would keep
+    // the owner waiting long past its deadline: give_up is asked between naps, and once it
+    // says yes the split is stopped and the helpers leave at their next poll. Returns whether
+    // it gave up (the split's result is then incomplete).
+    template <typename GiveUp>
+    bool wait_for_helpers(YbwcSplit& split, GiveUp give_up) {
+        bool gave_up = false;
+        while (split.helpers.load() != 0) {
+            if (!gave_up && give_up()) {
+                gave_up = true;
+                split.stop->store(true);
+            }
+            wait_briefly(split);
+        }
+        return gave_up;
+    }
     // A split with moves left, or null once the pool is no longer active.
     std::shared_ptr<YbwcSplit> wait_for_work();
     // A helper left split: the owner may be waiting for the last one.
