@@ -207,19 +207,23 @@ TEST(Worksharing, YbwcCutoffStopsTheSplitsHelpers) {
 
 // An owner waiting on its split: when its limits run out while the helpers are deep in
 // subtrees far too large to finish, giving up stops the split and every helper leaves mid-move
-// (then takes the next split as usual); an owner within its limits waits for the helpers to
-// finish and leaves the split running to its end.
+// (then takes the next split as usual); so they do when a split enclosing this one is stopped;
+// an owner within its limits waits for the helpers to finish and leaves the split running to
+// its end.
 TEST(Worksharing, YbwcOwnerAtItsLimitCallsTheHelpersOff) {
     const Position pos = test::fen(START_FEN);
     struct Case {
         int depth;
         int give_up_after;  // naps of the owner; -1 never
+        bool parent_stops;
         bool gives_up;
     };
-    const Case cases[] = {{40, 20, true}, {3, -1, false}};
+    const Case cases[] = {{40, 20, false, true}, {40, -1, true, false}, {3, -1, false, false}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.depth);
+        SCOPED_TRACE(testing::Message() << c.depth << " " << c.give_up_after);
+        YbwcSplit parent(pos);
         auto split = split_at(pos, NO_MOVE, c.depth, -SCORE_INFINITE, SCORE_INFINITE);
+        split->parent = &parent;
         auto stop = std::make_shared<std::atomic<bool>>(false);
         auto ybwc = std::make_shared<YbwcPool>();
         ybwc->set_active(true);
@@ -233,13 +237,14 @@ TEST(Worksharing, YbwcOwnerAtItsLimitCallsTheHelpersOff) {
         while (split->helpers.load() < 2 && split->next.load() < int(split->moves.size()))
             std::this_thread::yield();
         ybwc->remove_split(split.get());
+        if (c.parent_stops) parent.stop->store(true);
         int naps = 0;
         const bool gave_up = ybwc->wait_for_helpers(
             *split, [&] { return c.give_up_after >= 0 && naps++ >= c.give_up_after; });
         EXPECT_EQ(gave_up, c.gives_up);
         EXPECT_EQ(split->stop->load(), c.gives_up);
         EXPECT_EQ(split->helpers.load(), 0);
-        if (!c.gives_up) {
+        if (c.depth < 40) {
             EXPECT_GE(split->next.load(), int(split->moves.size()));
         }
 

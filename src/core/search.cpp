@@ -212,7 +212,7 @@ void Searcher<Eval>::count_node() {
         || (helper_stop_ && helper_stop_->load(std::memory_order_relaxed))
         || (node_limit_ && nodes_ >= *node_limit_)
         || (hard_deadline_ && Clock::now() >= *hard_deadline_)
-        || (abort_ && abort_->load(std::memory_order_relaxed)))
+        || (split_ && split_->abandoned()))
         stopped_ = true;
 }
 
@@ -224,11 +224,16 @@ bool Searcher<Eval>::limits_reached() {
 }
 
 template <typename Eval>
+bool Searcher<Eval>::must_stop() {
+    return limits_reached() || (split_ && split_->abandoned());
+}
+
+template <typename Eval>
 void Searcher<Eval>::help_ybwc_split(YbwcSplit& split, bool owner) {
     Tables& t = *t_;
     Histories& h = t.hist;
-    const std::atomic<bool>* const previous_abort = abort_;
-    abort_ = split.stop.get();
+    const YbwcSplit* const previous_split = split_;
+    split_ = &split;
     if (!owner) {
         pos_ = split.pos;
         eval_.reset(pos_);
@@ -238,7 +243,7 @@ void Searcher<Eval>::help_ybwc_split(YbwcSplit& split, bool owner) {
     const int32_t beta = split.beta;
     const HistoryContext ctx = h.context(pos_.side_to_move(), pawn_threats(pos_), ply);
     const int moves = int(split.moves.size());
-    while (!split.stop->load() && !stopped_) {
+    while (!split.abandoned() && !stopped_) {
         const int i = split.next.fetch_add(1);
         if (i >= moves) break;
         const Move m = split.moves[size_t(i)];
@@ -286,8 +291,8 @@ void Searcher<Eval>::help_ybwc_split(YbwcSplit& split, bool owner) {
         split.raise_alpha(score);
         if (score >= beta) split.stop->store(true);
     }
-    abort_ = previous_abort;
-    if (stopped_ && !limits_reached()) stopped_ = false;  // only the split was cut off
+    split_ = previous_split;
+    if (stopped_ && !must_stop()) stopped_ = false;  // only the split was cut off
 }
 
 template <typename Eval>
@@ -800,14 +805,13 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
             split->tt_noisy = tt_move.is_noisy();
             split->best_score = best;
             split->best_move = best_move;
+            split->parent = split_;
             ybwc_->push_split(split);
             help_ybwc_split(*split, true);
             ybwc_->remove_split(split.get());  // no helper joins from now on
-            // Our own limits (and an enclosing split's cut-off) are not the helpers': when
-            // they run out, tell the helpers the node is abandoned.
-            if (ybwc_->wait_for_helpers(*split, [this] {
-                    return stopped_ || limits_reached() || (abort_ && abort_->load());
-                }))
+            // Our own limits are not the helpers': when they run out, tell the helpers the
+            // node is abandoned.
+            if (ybwc_->wait_for_helpers(*split, [this] { return stopped_ || must_stop(); }))
                 stopped_ = true;
             if (stopped_) return 0;
             std::lock_guard lock(split->result_mutex);

@@ -187,6 +187,8 @@ private:
     // place; a helper first takes the split's position.
     void help_ybwc_split(YbwcSplit& split, bool owner);
     bool limits_reached();
+    // limits_reached, or the split being worked on has been abandoned.
+    bool must_stop();
 
     Eval eval_;
     std::shared_ptr<TranspositionTable> table_;
@@ -196,8 +198,8 @@ private:
     std::shared_ptr<const Tablebase> tablebase_;
     std::shared_ptr<BusyMoves> busy_moves_;
     std::shared_ptr<YbwcPool> ybwc_;
-    // The stop flag of the split being worked on (also polled with the others), or null.
-    const std::atomic<bool>* abort_ = nullptr;
+    // The split being worked on (its stop and its parents' are polled with the others), or null.
+    const YbwcSplit* split_ = nullptr;
     std::unique_ptr<MovePolicy> policy_;
     int32_t policy_min_depth_ = INT32_MAX;
     std::unique_ptr<Tables> t_;

@@ -54,6 +54,9 @@ struct YbwcSplit {
 
     Position pos;  // with its history, for repetitions
     std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+    // The split the owner was working in when it made this one (null at the owner's own
+    // search). It outlives this split: the owner stays attached to it until this one is done.
+    const YbwcSplit* parent = nullptr;
     int ply = 0, depth = 0, root_depth = 0;
     int32_t beta = 0;
     std::atomic<int32_t> alpha{0};
@@ -67,6 +70,13 @@ struct YbwcSplit {
     int32_t best_score = 0;
     Move best_move;
     std::vector<Move> pv_line;
+
+    // Stopped, or inside a split that was: a cut-off further up makes this node's work moot.
+    bool abandoned() const {
+        for (const YbwcSplit* s = this; s; s = s->parent)
+            if (s->stop->load(std::memory_order_relaxed)) return true;
+        return false;
+    }
 
     void raise_alpha(int32_t score) {
         int32_t a = alpha.load();
