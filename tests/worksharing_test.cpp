@@ -287,87 +287,58 @@ private:
     uci::Engine engine_;
 };
 
-// 200 short searches with 2 to 4 threads in YBWC: one legal bestmove each, no hang.
-TEST(WorksharingStress, YbwcShortSearchesWithRandomStops) {
-    std::mt19937 rng(6160);
-    auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
-    Session s;
-    s.send("setoption name UseNNUE value false");
-    s.send("setoption name SMPMode value YBWC");
-    const std::vector<std::string_view>& fens = test::varied_fens();
-    for (int i = 0; i < 200; ++i) {
-        SCOPED_TRACE(i);
-        if (i % 10 == 0) s.send("setoption name Threads value " + std::to_string(2 + pick(3)));
-        const std::string fen(fens[size_t(pick(int(fens.size())))]);
-        s.send("position fen " + fen);
-        s.take();
-        const int kind = pick(3);
-        if (kind == 0) s.send("go infinite");
-        else if (kind == 1) s.send("go nodes " + std::to_string(200 + pick(20000)));
-        else s.send("go depth " + std::to_string(1 + pick(7)));
-        volatile uint32_t spin = 0;
-        for (int n = pick(400'000); n > 0; --n) spin = spin + 1;
-        if (kind == 0 || pick(2)) s.send("stop");
-        else s.send("isready");
-        s.engine().end_of_input();
-        int bestmoves = 0;
-        const Position pos = test::fen(fen);
-        for (const std::string& l : s.take()) {
-            if (l.rfind("bestmove", 0) != 0) continue;
-            ++bestmoves;
-            std::vector<std::string> w = uci::split_words(l);
-            ASSERT_GE(w.size(), 2u);
-            if (has_legal_move(pos)) {
-                EXPECT_TRUE(bool(pos.parse_uci_move(w[1]))) << l;
+// 1000 short searches per work-sharing mode (ABDADA by mode or by the check option under
+// Lazy SMP) with 2 to 8 threads, under clock, movetime, depth and node limits or stopped at
+// random moments: one legal bestmove each, no hang.
+TEST(WorksharingStress, ThousandShortSearchesPerModeWithRandomStops) {
+    for (const std::string mode : {"YBWC", "ABDADA"}) {
+        SCOPED_TRACE(mode);
+        std::mt19937 rng(mode == "YBWC" ? 6160 : 5150);
+        auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
+        Session s;
+        s.send("setoption name UseNNUE value false");
+        s.send("setoption name SMPMode value " + mode);
+        const std::vector<std::string_view>& fens = test::varied_fens();
+        for (int i = 0; i < 1000; ++i) {
+            SCOPED_TRACE(i);
+            if (i % 20 == 0) {
+                s.send("setoption name Threads value " + std::to_string(2 + pick(7)));
+                if (mode == "ABDADA") {
+                    const bool by_check = pick(2);
+                    s.send(std::string("setoption name SMPMode value ") + (by_check ? "Lazy" : "ABDADA"));
+                    s.send(std::string("setoption name ABDADA value ") + (by_check ? "true" : "false"));
+                }
             }
-        }
-        ASSERT_EQ(bestmoves, 1);
-    }
-}
-
-// 200 short searches with 2 to 4 threads in ABDADA (by mode or by the check option), under
-// depth and node limits or stopped at random moments: one legal bestmove each, no hang.
-TEST(WorksharingStress, AbdadaShortSearchesWithRandomStops) {
-    std::mt19937 rng(5150);
-    auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
-    Session s;
-    s.send("setoption name UseNNUE value false");
-    const std::vector<std::string_view>& fens = test::varied_fens();
-    for (int i = 0; i < 200; ++i) {
-        SCOPED_TRACE(i);
-        if (i % 10 == 0) {
-            s.send("setoption name Threads value " + std::to_string(2 + pick(3)));
-            if (pick(2)) {
-                s.send("setoption name SMPMode value ABDADA");
-            } else {
-                s.send("setoption name SMPMode value Lazy");
-                s.send("setoption name ABDADA value true");
+            const std::string fen(fens[size_t(pick(int(fens.size())))]);
+            s.send("position fen " + fen);
+            s.take();
+            const int kind = pick(5);
+            if (kind == 0) s.send("go infinite");
+            else if (kind == 1) s.send("go nodes " + std::to_string(200 + pick(10000)));
+            else if (kind == 2) s.send("go depth " + std::to_string(1 + pick(6)));
+            else if (kind == 3) s.send("go movetime " + std::to_string(1 + pick(20)));
+            else {
+                const std::string clock = std::to_string(20 + pick(300));
+                s.send("go wtime " + clock + " btime " + clock + " winc 0 binc 0");
             }
-        }
-        const std::string fen(fens[size_t(pick(int(fens.size())))]);
-        s.send("position fen " + fen);
-        s.take();
-        const int kind = pick(3);
-        if (kind == 0) s.send("go infinite");
-        else if (kind == 1) s.send("go nodes " + std::to_string(200 + pick(5000)));
-        else s.send("go depth " + std::to_string(1 + pick(6)));
-        volatile uint32_t spin = 0;
-        for (int n = pick(400'000); n > 0; --n) spin = spin + 1;
-        if (kind == 0 || pick(2)) s.send("stop");
-        else s.send("isready");
-        s.engine().end_of_input();
-        int bestmoves = 0;
-        const Position pos = test::fen(fen);
-        for (const std::string& l : s.take()) {
-            if (l.rfind("bestmove", 0) != 0) continue;
-            ++bestmoves;
-            std::vector<std::string> w = uci::split_words(l);
-            ASSERT_GE(w.size(), 2u);
-            if (has_legal_move(pos)) {
-                EXPECT_TRUE(bool(pos.parse_uci_move(w[1]))) << l;
+            volatile uint32_t spin = 0;
+            for (int n = pick(400'000); n > 0; --n) spin = spin + 1;
+            if (kind == 0 || pick(2)) s.send("stop");
+            else s.send("isready");
+            s.engine().end_of_input();
+            int bestmoves = 0;
+            const Position pos = test::fen(fen);
+            for (const std::string& l : s.take()) {
+                if (l.rfind("bestmove", 0) != 0) continue;
+                ++bestmoves;
+                std::vector<std::string> w = uci::split_words(l);
+                ASSERT_GE(w.size(), 2u);
+                if (has_legal_move(pos)) {
+                    EXPECT_TRUE(bool(pos.parse_uci_move(w[1]))) << l;
+                }
             }
+            ASSERT_EQ(bestmoves, 1);
         }
-        ASSERT_EQ(bestmoves, 1);
     }
 }
 
