@@ -168,6 +168,28 @@ std::shared_ptr<YbwcSplit> split_at(const Position& pos, Move first, int depth, 
     return split;
 }
 
+// An active split pool with two helper threads waiting for its splits.
+struct HelperCrew {
+    HelperCrew() {
+        pool.set_active(true);
+        for (int k = 0; k < 2; ++k) {
+            searchers.push_back(std::make_unique<Searcher<PstEval>>(PstEval(), small_table(), stop));
+            threads.emplace_back([this, s = searchers.back().get()] { s->help_splits(pool); });
+        }
+    }
+    ~HelperCrew() { dismiss(); }
+    void dismiss() {
+        pool.set_active(false);
+        for (std::thread& t : threads)
+            if (t.joinable()) t.join();
+    }
+
+    std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+    YbwcPool pool;
+    std::vector<std::unique_ptr<Searcher<PstEval>>> searchers;
+    std::vector<std::thread> threads;
+};
+
 // A split whose first handed-out move wins the queen: that result reaches beta, sets the
 // split's stop, the other helper leaves after its current move (most moves are never handed
 // out), and the owner finds the cut-off score and move in the split.
@@ -177,22 +199,14 @@ TEST(Worksharing, YbwcCutoffStopsTheSplitsHelpers) {
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE(round);
         auto split = split_at(pos, capture, 7, 299, 300);
-        auto stop = std::make_shared<std::atomic<bool>>(false);
-        auto ybwc = std::make_shared<YbwcPool>();
-        ybwc->set_active(true);
-        std::vector<std::unique_ptr<Searcher<PstEval>>> searchers;
-        std::vector<std::thread> helpers;
-        for (int k = 0; k < 2; ++k) {
-            searchers.push_back(std::make_unique<Searcher<PstEval>>(PstEval(), small_table(), stop));
-            helpers.emplace_back([&, s = searchers.back().get()] { s->help_splits(*ybwc); });
-        }
+        HelperCrew crew;
+        YbwcPool* ybwc = &crew.pool;
         ybwc->push_split(split);
         while (!split->stop->load() && split->next.load() < int(split->moves.size()))
             std::this_thread::yield();
         ybwc->remove_split(split.get());
         while (split->helpers.load() != 0) ybwc->wait_briefly(*split);
-        ybwc->set_active(false);
-        for (std::thread& t : helpers) t.join();
+        crew.dismiss();
 
         EXPECT_TRUE(split->stop->load());
         std::lock_guard lock(split->result_mutex);
@@ -224,15 +238,8 @@ TEST(Worksharing, YbwcOwnerAtItsLimitCallsTheHelpersOff) {
         YbwcSplit parent(pos);
         auto split = split_at(pos, NO_MOVE, c.depth, -SCORE_INFINITE, SCORE_INFINITE);
         split->parent = &parent;
-        auto stop = std::make_shared<std::atomic<bool>>(false);
-        auto ybwc = std::make_shared<YbwcPool>();
-        ybwc->set_active(true);
-        std::vector<std::unique_ptr<Searcher<PstEval>>> searchers;
-        std::vector<std::thread> helpers;
-        for (int k = 0; k < 2; ++k) {
-            searchers.push_back(std::make_unique<Searcher<PstEval>>(PstEval(), small_table(), stop));
-            helpers.emplace_back([&, s = searchers.back().get()] { s->help_splits(*ybwc); });
-        }
+        HelperCrew crew;
+        YbwcPool* ybwc = &crew.pool;
         ybwc->push_split(split);
         while (split->helpers.load() < 2 && split->next.load() < int(split->moves.size()))
             std::this_thread::yield();
@@ -255,8 +262,7 @@ TEST(Worksharing, YbwcOwnerAtItsLimitCallsTheHelpersOff) {
         ybwc->remove_split(next.get());
         EXPECT_FALSE(ybwc->wait_for_helpers(*next, [] { return false; }));
         EXPECT_NE(next->best_score, SCORE_NONE);
-        ybwc->set_active(false);
-        for (std::thread& t : helpers) t.join();
+        crew.dismiss();
     }
 }
 
