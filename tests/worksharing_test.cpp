@@ -191,8 +191,9 @@ struct HelperCrew {
 };
 
 // A split whose first handed-out move wins the queen: that result reaches beta, sets the
-// split's stop, the other helper leaves after its current move (most moves are never handed
-// out), and the owner finds the cut-off score and move in the split.
+// split's stop, the other helper leaves after its current move, and the owner finds the
+// cut-off score and move in the split. (How many moves were handed out by then depends on the
+// scheduler: a descheduled first helper lets the other run through them all.)
 TEST(Worksharing, YbwcCutoffStopsTheSplitsHelpers) {
     const Position pos = test::fen("4k3/8/8/3q4/8/8/3R4/4K3 w - - 0 1");
     const Move capture = pos.parse_uci_move("d2d5");
@@ -214,7 +215,6 @@ TEST(Worksharing, YbwcCutoffStopsTheSplitsHelpers) {
         EXPECT_EQ(split->best_move, capture);
         ASSERT_FALSE(split->pv_line.empty());
         EXPECT_EQ(split->pv_line[0], capture);
-        EXPECT_LT(split->next.load(), int(split->moves.size()));
         EXPECT_GE(split->alpha.load(), split->beta);
     }
 }
