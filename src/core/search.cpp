@@ -208,17 +208,15 @@ void Searcher<Eval>::count_node() {
     flush_nodes();
     // Depth 1 always completes, so there is always a move to play.
     if (root_depth_ < 2) return;
-    if (stop_->load(std::memory_order_relaxed)
-        || (helper_stop_ && helper_stop_->load(std::memory_order_relaxed))
-        || (node_limit_ && nodes_ >= *node_limit_)
-        || (hard_deadline_ && Clock::now() >= *hard_deadline_)
-        || (split_ && split_->abandoned()))
-        stopped_ = true;
+    if (must_stop()) stopped_ = true;
 }
 
 template <typename Eval>
 bool Searcher<Eval>::limits_reached() {
-    return stop_->load() || (helper_stop_ && helper_stop_->load())
+    // Relaxed loads suffice: the flags only go from false to true, and a late sighting costs
+    // one more poll.
+    return stop_->load(std::memory_order_relaxed)
+           || (helper_stop_ && helper_stop_->load(std::memory_order_relaxed))
            || (node_limit_ && nodes_ >= *node_limit_)
            || (hard_deadline_ && Clock::now() >= *hard_deadline_);
 }
