@@ -6,19 +6,20 @@
 
 #include <algorithm>
 #include <fstream>
-#include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "engine.h"
 #include "eval.h"
 #include "movegen.h"
+#include "session.h"
 #include "text.h"
 
 namespace velmar {
 namespace {
+
+using test::Session;
 
 // Names of this process's threads that start with "helper-".
 std::vector<std::string> helper_thread_names() {
@@ -171,33 +172,6 @@ TEST(Smp, SearchmovesReachTheHelpers) {
 }
 
 // --- Whole sessions: option changes between searches, stops at random moments. ---
-
-class Session {
-public:
-    Session()
-        : output_([this](const std::string& text) {
-              std::lock_guard lock(mutex_);
-              std::istringstream in(text);
-              std::string l;
-              while (std::getline(in, l)) lines_.push_back(l);
-          }),
-          engine_(output_) {}
-
-    void send(const std::string& line) { engine_.handle(line); }
-    uci::Engine& engine() { return engine_; }
-    std::vector<std::string> take() {
-        std::lock_guard lock(mutex_);
-        std::vector<std::string> out;
-        out.swap(lines_);
-        return out;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-    uci::Output output_;
-    uci::Engine engine_;
-};
 
 bool legal_bestmove(const std::string& line, const Position& pos) {
     std::vector<std::string> w = uci::split_words(line);

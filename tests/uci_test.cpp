@@ -2,16 +2,18 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "engine.h"
+#include "session.h"
 #include "text.h"
 
 namespace velmar::uci {
 namespace {
+
+using test::Session;
 
 // Runs the lines through one Engine and returns every output line.
 std::vector<std::string> run_session(const std::vector<std::string>& lines) {
@@ -115,37 +117,6 @@ TEST(Uci, ProgramPrintsBannerAndEndsAtEndOfInput) {
     std::string out = run_binary("", "isready\r\n\xff\xfe\nisready\n");
     EXPECT_EQ(out, "Velmar 0.1.0 (" VELMAR_LEVEL_NAME ")\nreadyok\n");  // stops at invalid UTF-8
 }
-
-// An engine whose output can be read while a search thread writes to it.
-class Session {
-public:
-    Session() : output_([this](const std::string& text) {
-        std::lock_guard lock(mutex_);
-        std::istringstream in(text);
-        std::string l;
-        while (std::getline(in, l)) lines_.push_back(l);
-    }), engine_(output_) {}
-
-    bool send(const std::string& line) { return engine_.handle(line); }
-    void end() { engine_.end_of_input(); }
-    Engine& engine() { return engine_; }
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    std::vector<std::string> starting(const std::string& prefix) {
-        std::vector<std::string> out;
-        for (const std::string& l : lines())
-            if (l.rfind(prefix, 0) == 0) out.push_back(l);
-        return out;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-    Output output_;
-    Engine engine_;
-};
 
 bool bestmove_is_legal(const std::string& line, const Position& pos) {
     std::vector<std::string> words = split_words(line);

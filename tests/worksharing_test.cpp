@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,12 +13,15 @@
 #include "engine.h"
 #include "eval.h"
 #include "movegen.h"
+#include "session.h"
 #include "smp.h"
 #include "test_util.h"
 #include "text.h"
 
 namespace velmar {
 namespace {
+
+using test::Session;
 
 TEST(Worksharing, BusyMovesKeysMarksAndReleases) {
     constexpr uint64_t GOLDEN = 0x9E3779B97F4A7C15ull;
@@ -265,33 +267,6 @@ TEST(Worksharing, YbwcOwnerAtItsLimitCallsTheHelpersOff) {
         crew.dismiss();
     }
 }
-
-class Session {
-public:
-    Session()
-        : output_([this](const std::string& text) {
-              std::lock_guard lock(mutex_);
-              std::istringstream in(text);
-              std::string l;
-              while (std::getline(in, l)) lines_.push_back(l);
-          }),
-          engine_(output_) {}
-
-    void send(const std::string& line) { engine_.handle(line); }
-    uci::Engine& engine() { return engine_; }
-    std::vector<std::string> take() {
-        std::lock_guard lock(mutex_);
-        std::vector<std::string> out;
-        out.swap(lines_);
-        return out;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-    uci::Output output_;
-    uci::Engine engine_;
-};
 
 // 1000 short searches per work-sharing mode (ABDADA by mode or by the check option under
 // Lazy SMP) with 2 to 8 threads, under clock, movetime, depth and node limits or stopped at

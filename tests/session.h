@@ -1,0 +1,54 @@
+// An engine driven line by line whose output can be read while its search thread writes.
+#pragma once
+
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+
+namespace velmar::test {
+
+class Session {
+public:
+    Session()
+        : output_([this](const std::string& text) {
+              std::lock_guard lock(mutex_);
+              std::istringstream in(text);
+              std::string l;
+              while (std::getline(in, l)) lines_.push_back(l);
+          }),
+          engine_(output_) {}
+
+    bool send(const std::string& line) { return engine_.handle(line); }
+    void end() { engine_.end_of_input(); }
+    uci::Engine& engine() { return engine_; }
+
+    // Everything printed so far.
+    std::vector<std::string> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    std::vector<std::string> starting(const std::string& prefix) {
+        std::vector<std::string> out;
+        for (const std::string& l : lines())
+            if (l.rfind(prefix, 0) == 0) out.push_back(l);
+        return out;
+    }
+    // Everything printed since the last take().
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        out.swap(lines_);
+        return out;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+    uci::Output output_;
+    uci::Engine engine_;
+};
+
+}  // namespace velmar::test
