@@ -336,6 +336,16 @@ void Searcher<Eval>::record_move(int ply, Move m) {
 }
 
 template <typename Eval>
+void Searcher<Eval>::extend_pv(int ply, Move m) {
+    Tables& t = *t_;
+    Move* row = t.pv[ply];
+    row[ply] = m;
+    const int len = std::max(t.pv_len[ply + 1], ply + 1);
+    for (int i = ply + 1; i < len; ++i) row[i] = t.pv[ply + 1][i];
+    t.pv_len[ply] = len;
+}
+
+template <typename Eval>
 int32_t Searcher<Eval>::corrected_eval(int32_t raw, int ply) const {
     const Tables& t = *t_;
     const Color us = pos_.side_to_move();
@@ -737,11 +747,7 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
             best = score;
             if (score > alpha) {
                 best_move = m;
-                Move* row = t.pv[ply];
-                row[ply] = m;
-                const int len = std::max(t.pv_len[ply + 1], ply + 1);
-                for (int i = ply + 1; i < len; ++i) row[i] = t.pv[ply + 1][i];
-                t.pv_len[ply] = len;
+                extend_pv(ply, m);
                 if (score >= beta) {
                     // History updates. In check there is no static evaluation to compare with.
                     const int d = depth + int(!in_check && alpha_entry >= eval);
@@ -975,11 +981,7 @@ int32_t Searcher<Eval>::qsearch(int32_t alpha, int32_t beta, int ply) {
             best = score;
             if (score > alpha) {
                 best_move = m;
-                Move* row = t.pv[ply];
-                row[ply] = m;
-                const int len = std::max(t.pv_len[ply + 1], ply + 1);
-                for (int i = ply + 1; i < len; ++i) row[i] = t.pv[ply + 1][i];
-                t.pv_len[ply] = len;
+                extend_pv(ply, m);
                 if (score >= beta) break;
                 alpha = score;
             }

@@ -183,6 +183,8 @@ private:
     void flush_nodes();
     bool root_allows(Move m) const;
     void record_move(int ply, Move m);
+    // The PV at ply becomes m followed by the PV one ply deeper.
+    void extend_pv(int ply, Move m);
     // Takes moves of split until none is left or one of them reaches beta. The owner works in
     // place; a helper first takes the split's position.
     void help_ybwc_split(YbwcSplit& split, bool owner);
