@@ -222,19 +222,22 @@ void run_worker(Shared& shared, Eval eval, uint64_t seed) {
     Worker<Eval>(shared, std::move(eval), seed).run();
 }
 
+// An empty message is a request for help: usage goes to standard output and the exit is clean.
 [[noreturn]] void usage(const char* message) {
-    std::fprintf(stderr,
-                 "%s\nusage: datagen --out FILE [--positions N] [--threads N] [--nodes N]\n"
+    const bool help = *message == '\0';
+    std::fprintf(help ? stdout : stderr,
+                 "%s%susage: datagen --out FILE [--positions N] [--threads N] [--nodes N]\n"
                  "               [--random-plies N] [--openings FILE.epd] [--net FILE.nnue]\n"
                  "               [--hash MB] [--seed N]\n",
-                 message);
-    std::exit(2);
+                 message, help ? "" : "\n");
+    std::exit(help ? 0 : 2);
 }
 
 Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string key = argv[i];
+        if (key == "--help" || key == "-h") usage("");
         if (i + 1 >= argc) usage(("missing value for " + key).c_str());
         const std::string value = argv[++i];
         const auto number = [&] { return std::strtoull(value.c_str(), nullptr, 10); };

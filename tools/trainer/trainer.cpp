@@ -342,21 +342,24 @@ std::vector<PackedPosition> read_records(const std::vector<std::string>& paths) 
     return all;
 }
 
+// An empty message is a request for help: usage goes to standard output and the exit is clean.
 [[noreturn]] void usage(const std::string& message) {
-    std::fprintf(stderr,
-                 "%s\nusage: trainer --data FILE [--data FILE ...] --out NET.nnue [--epochs N]\n"
+    const bool help = message.empty();
+    std::fprintf(help ? stdout : stderr,
+                 "%s%susage: trainer --data FILE [--data FILE ...] --out NET.nnue [--epochs N]\n"
                  "               [--batch N] [--lr X] [--final-lr X] [--lambda X] [--threads N]\n"
                  "               [--holdout N] [--max-positions N] [--checkpoint FILE]\n"
                  "               [--resume FILE] [--init NET.nnue|builtin] [--freeze-features 1]\n"
                  "               [--seed N]\n",
-                 message.c_str());
-    std::exit(2);
+                 message.c_str(), help ? "" : "\n");
+    std::exit(help ? 0 : 2);
 }
 
 Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string key = argv[i];
+        if (key == "--help" || key == "-h") usage("");
         if (i + 1 >= argc) usage("missing value for " + key);
         const std::string value = argv[++i];
         const auto number = [&] { return std::strtoull(value.c_str(), nullptr, 10); };
