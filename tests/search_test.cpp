@@ -77,6 +77,33 @@ constexpr MateCase MATE_CASES[] = {
     {"8/1Q6/8/k7/4K3/8/8/8 b - - 1 1", -6},
 };
 
+// "null" stands for a null move. A position from before the last null move never counts.
+TEST(Search, RepetitionsAreFoundOnlySinceTheLastNullMove) {
+    struct Case {
+        std::vector<std::string_view> line;
+        bool repeated;
+    };
+    const Case CASES[] = {
+        {{"g1f3", "g8f6", "f3g1", "f6g8"}, true},
+        {{"g1f3", "null", "f3g1", "null"}, false},  // the start position again, but via nulls
+        {{"null", "g8f6", "g1f3", "f6g8", "f3g1"}, true},
+    };
+    for (const Case& c : CASES) {
+        Position pos = Position::startpos();
+        for (std::string_view text : c.line) {
+            SCOPED_TRACE(text);
+            if (text == "null") {
+                pos.make_null();
+                continue;
+            }
+            Move m = pos.parse_uci_move(text);
+            ASSERT_FALSE(m.is_null());
+            pos.make_move(m);
+        }
+        EXPECT_EQ(is_repetition(pos), c.repeated) << c.line.size();
+    }
+}
+
 TEST(Search, FindsForcedMatesAtTheirDistance) {
     Rig rig;
     for (const MateCase& c : MATE_CASES) {

@@ -286,6 +286,7 @@ bool Position::is_attacked(int sq, Color by, Bitboard occ) const {
 void Position::make_move(Move m) {
     states_.push_back(st_);
     ++st_.halfmove_clock;
+    if (st_.plies_since_null < UINT16_MAX) ++st_.plies_since_null;
     st_.captured = EMPTY;
     if (st_.en_passant != SQ_NONE) {
         st_.key ^= en_passant_key(st_.en_passant);
@@ -374,6 +375,7 @@ void Position::make_null() {
         st_.en_passant = SQ_NONE;
     }
     ++st_.halfmove_clock;
+    st_.plies_since_null = 0;
     st_.captured = EMPTY;
     side_ ^= 1;
     st_.key ^= SIDE_KEY;
@@ -431,6 +433,7 @@ bool Position::operator==(const Position& o) const {
         return a.non_pawn_key[0] == b.non_pawn_key[0] && a.non_pawn_key[1] == b.non_pawn_key[1]
                && a.key == b.key && a.pawn_key == b.pawn_key && a.minor_key == b.minor_key
                && a.checkers == b.checkers && a.halfmove_clock == b.halfmove_clock
+               && a.plies_since_null == b.plies_since_null
                && a.castling == b.castling && a.en_passant == b.en_passant
                && a.captured == b.captured;
     };

@@ -28,6 +28,7 @@ struct State {
     uint64_t minor_key = 0;
     Bitboard checkers = 0;
     uint16_t halfmove_clock = 0;
+    uint16_t plies_since_null = 0;  // bounds the repetition scan: a null move is no real move
     uint8_t castling = 0;
     uint8_t en_passant = SQ_NONE;
     uint8_t captured = EMPTY;
@@ -62,6 +63,7 @@ public:
     uint8_t castling() const { return st_.castling; }
     Square en_passant() const { return st_.en_passant; }
     uint16_t halfmove_clock() const { return st_.halfmove_clock; }
+    uint16_t plies_since_null() const { return st_.plies_since_null; }
     uint32_t fullmove_number() const { return fullmove_; }
     Bitboard checkers() const { return st_.checkers; }
     bool in_check() const { return st_.checkers != 0; }

@@ -32,14 +32,6 @@ constexpr double STABILITY_SCALE[5] = {2.0, 1.4, 1.1, 0.9, 0.8};
 
 int32_t clamp32(int64_t v, int64_t lo, int64_t hi) { return int32_t(std::clamp(v, lo, hi)); }
 
-bool is_repetition(const Position& pos) {
-    const auto& states = pos.states();
-    const int n = int(std::min<size_t>(pos.halfmove_clock(), states.size()));
-    const uint64_t key = pos.key();
-    for (int k = 4; k <= n; k += 2)
-        if (states[states.size() - k].key == key) return true;
-    return false;
-}
 
 // No pawns, rooks or queens and at most one minor piece: nobody can mate.
 bool insufficient_material(const Position& pos) {
@@ -89,6 +81,18 @@ struct PlyState {
 };
 
 }  // namespace
+
+bool is_repetition(const Position& pos) {
+    const auto& states = pos.states();
+    // Positions before the last null move belong to a line no game can reach, so the scan
+    // ends there.
+    const int n = int(std::min<size_t>(std::min(pos.halfmove_clock(), pos.plies_since_null()),
+                                       states.size()));
+    const uint64_t key = pos.key();
+    for (int k = 4; k <= n; k += 2)
+        if (states[states.size() - k].key == key) return true;
+    return false;
+}
 
 TimeBudget time_budget(const SearchLimits& limits, uint64_t move_overhead_ms) {
     TimeBudget budget;

@@ -48,6 +48,10 @@ struct TimeBudget {
 };
 TimeBudget time_budget(const SearchLimits& limits, uint64_t move_overhead_ms);
 
+// The position occurred before with the same side to move, within the fifty-move window and
+// not across a null move.
+bool is_repetition(const Position& pos);
+
 // One finished iteration (one line of it with MultiPV), as the front end prints it.
 struct IterationInfo {
     bool has_wdl = false;
