@@ -62,6 +62,63 @@ TEST(Position, FenReadingNormalisesFields) {
     }
 }
 
+// Placements no game can reach. A pawn on a back rank has nowhere to go; extra pieces are
+// promotions, each of which uses up a pawn.
+TEST(Position, RejectsPawnsOnBackRanksAndUnreachableMaterial) {
+    struct Case {
+        std::string_view fen, message;
+    };
+    constexpr Case CASES[] = {
+        {"4k3/8/8/8/8/8/8/P3K3 w - - 0 1", "bad FEN: pawn on the first or last rank"},
+        {"P3k3/8/8/8/8/8/8/4K3 w - - 0 1", "bad FEN: pawn on the first or last rank"},
+        {"4k3/8/8/8/8/8/8/4K2p b - - 0 1", "bad FEN: pawn on the first or last rank"},
+        {"p3k3/8/8/8/8/8/8/4K3 b - - 0 1", "bad FEN: pawn on the first or last rank"},
+        {"kpQQQQQQ/ppQ4Q/QQ5Q/Q6Q/Q6Q/Q6Q/Q6Q/QQQQQQQK w - - 0 1",
+         "bad FEN: pawn on the first or last rank"},
+        {"k1QQQQQQ/ppQ4Q/QQ5Q/Q6Q/Q6Q/Q6Q/Q6Q/QQQQQQQK w - - 0 1",
+         "bad FEN: white has more than 16 pieces"},
+        {"rnbqkbnr/pppppppp/8/8/8/N7/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+         "bad FEN: white has more than 16 pieces"},
+        {"rnbqkbnr/pppppppp/n7/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+         "bad FEN: black has more than 16 pieces"},
+        {"4k3/8/8/8/8/P7/PPPPPPPP/4K3 w - - 0 1", "bad FEN: white has more than 8 pawns"},
+        {"4k3/pppppppp/p7/8/8/8/8/4K3 w - - 0 1", "bad FEN: black has more than 8 pawns"},
+        {"4k3/8/8/8/8/8/PPPPPPPP/3QK2Q w - - 0 1",
+         "bad FEN: white has more promoted pieces than missing pawns"},
+        {"4k3/8/8/8/8/8/1PPPPPPP/NNNBBBK1 w - - 0 1",
+         "bad FEN: white has more promoted pieces than missing pawns"},
+        {"rrrkqq2/1ppppppp/8/8/8/8/8/4K3 w - - 0 1",
+         "bad FEN: black has more promoted pieces than missing pawns"},
+        {"kk6/8/8/8/8/8/8/4K3 w - - 0 1", "bad FEN: each side needs exactly one king"},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.fen);
+        Result<Position> pos = Position::from_fen(c.fen);
+        ASSERT_FALSE(pos.ok());
+        EXPECT_EQ(pos.error().message, c.message);
+    }
+}
+
+// The most material the rules allow, up to the position with the most legal moves known.
+TEST(Position, AcceptsAllReachableMaterial) {
+    struct Case {
+        std::string_view fen;
+        uint64_t moves;
+    };
+    constexpr Case CASES[] = {
+        {"R6R/3Q4/1Q4Q1/4Q3/2Q4Q/Q4Q2/pp1Q4/kBNN1KB1 w - - 0 1", 218},
+        {"4k3/8/8/8/8/8/1PPPPPPP/NNN1K3 w - - 0 1", 22},
+        {"qqqqkqqq/qq6/8/8/8/8/8/4K3 w - - 0 1", 1},
+        {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", 20},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.fen);
+        Position pos = fen(c.fen);
+        EXPECT_EQ(pos.to_fen(), c.fen);
+        EXPECT_EQ(perft(pos, 1), c.moves);
+    }
+}
+
 TEST(Position, MakeKeepsKeysEqualToFromScratch) {
     Position pos = Position::startpos();
     pos.make_move(pos.parse_uci_move("e2e4"));

@@ -1,5 +1,6 @@
 #include "position.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -44,6 +45,22 @@ bool parse_unsigned(std::string_view s, T& out) {
 }
 
 Error fen_error(std::string message) { return Error{"bad FEN: " + std::move(message)}; }
+
+// Counts no game can reach. Promotions only turn pawns into pieces, so each knight, bishop or
+// rook beyond two and each queen beyond one needs a pawn missing from the eight. Without this a
+// board full of queens has more moves than a MoveList holds.
+std::string material_error(const Position& pos, Color c) {
+    const std::string side = c == WHITE ? "white" : "black";
+    const int pawns = popcount(pos.pieces(c, PAWN));
+    if (popcount(pos.by_color(c)) > 16) return side + " has more than 16 pieces";
+    if (pawns > 8) return side + " has more than 8 pawns";
+    constexpr int INITIAL[] = {8, 2, 2, 2, 1};
+    int promoted = 0;
+    for (PieceType t : {KNIGHT, BISHOP, ROOK, QUEEN})
+        promoted += std::max(popcount(pos.pieces(c, t)) - INITIAL[t], 0);
+    if (promoted > 8 - pawns) return side + " has more promoted pieces than missing pawns";
+    return {};
+}
 
 }  // namespace
 
@@ -152,6 +169,11 @@ Result<Position> Position::from_fen(std::string_view fen) {
     }
     if (popcount(pos.pieces(WHITE, KING)) != 1 || popcount(pos.pieces(BLACK, KING)) != 1)
         return fen_error("each side needs exactly one king");
+    // A pawn starts on its second rank and is promoted on reaching the last.
+    if (pos.by_type(PAWN) & (RANK_1 | RANK_8)) return fen_error("pawn on the first or last rank");
+    for (Color c : {WHITE, BLACK})
+        if (std::string error = material_error(pos, c); !error.empty())
+            return fen_error(std::move(error));
 
     std::string_view side = fields.size() > 1 ? fields[1] : "w";
     if (side == "w") pos.side_ = WHITE;
