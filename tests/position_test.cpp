@@ -119,6 +119,40 @@ TEST(Position, AcceptsAllReachableMaterial) {
     }
 }
 
+// An en-passant square is kept only where a double push of the side not to move could have left
+// it: otherwise the capture would remove a pawn that is not there, or one of the mover's own.
+TEST(Position, KeepsOnlyEnPassantSquaresADoublePushCouldLeave) {
+    struct Case {
+        std::string_view in, out;
+        uint64_t moves;
+    };
+    constexpr Case CASES[] = {
+        {"4k3/8/8/3Pp3/8/8/8/4K3 w - e6 0 1", "4k3/8/8/3Pp3/8/8/8/4K3 w - e6 0 1", 7},
+        {"4k3/8/8/pP6/8/8/8/4K3 w - a6 0 1", "4k3/8/8/pP6/8/8/8/4K3 w - a6 0 1", 7},
+        {"4k3/8/8/8/3pP3/8/8/4K3 b - e3 0 1", "4k3/8/8/8/3pP3/8/8/4K3 b - e3 0 1", 7},
+        // Nothing stands where the pushed pawn would be.
+        {"4k3/8/8/3P4/8/8/8/4K3 w - e6 0 1", "4k3/8/8/3P4/8/8/8/4K3 w - - 0 1", 6},
+        // The pawn there belongs to the side to move, or it is not a pawn.
+        {"rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR w KQkq e3 0 1",
+         "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 1", 30},
+        {"4k3/8/8/3PP3/8/8/8/4K3 w - e6 0 1", "4k3/8/8/3PP3/8/8/8/4K3 w - - 0 1", 7},
+        {"4k3/8/8/3Pn3/8/8/8/4K3 w - e6 0 1", "4k3/8/8/3Pn3/8/8/8/4K3 w - - 0 1", 6},
+        // The square, or the one the pawn left, is occupied.
+        {"4k3/8/4n3/3Pp3/8/8/8/4K3 w - e6 0 1", "4k3/8/4n3/3Pp3/8/8/8/4K3 w - - 0 1", 7},
+        {"4k3/4n3/8/3Pp3/8/8/8/4K3 w - e6 0 1", "4k3/4n3/8/3Pp3/8/8/8/4K3 w - - 0 1", 6},
+        {"4k3/8/8/8/3pP3/8/4P3/4K3 b - e3 0 1", "4k3/8/8/8/3pP3/8/4P3/4K3 b - - 0 1", 6},
+        // A rank the side to move cannot capture on.
+        {"4k3/4p3/8/8/8/8/8/4K3 b - d6 0 1", "4k3/4p3/8/8/8/8/8/4K3 b - - 0 1", 6},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.in);
+        Position pos = fen(c.in);
+        EXPECT_EQ(pos.to_fen(), c.out);
+        EXPECT_EQ(pos.key(), fen(c.out).key());
+        EXPECT_EQ(perft(pos, 1), c.moves);
+    }
+}
+
 TEST(Position, MakeKeepsKeysEqualToFromScratch) {
     Position pos = Position::startpos();
     pos.make_move(pos.parse_uci_move("e2e4"));

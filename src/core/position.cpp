@@ -211,7 +211,17 @@ Result<Position> Position::from_fen(std::string_view fen) {
     if (ep != "-") {
         if (ep.size() != 2 || ep[0] < 'a' || ep[0] > 'h' || ep[1] < '1' || ep[1] > '8')
             return fen_error("bad en-passant '" + std::string(ep) + "'");
-        pos.set_en_passant_if_capturable(make_square(ep[0] - 'a', ep[1] - '1'));
+        // Unlike after a double push in make_move, the square can be anything here, and one no
+        // double push could have left lets the generator take a pawn that is not there, or one
+        // of the mover's own. Such a square is dropped like one nobody can capture on.
+        const int sq = make_square(ep[0] - 'a', ep[1] - '1');
+        const Color us = pos.side_;
+        const int ahead = us == WHITE ? 8 : -8;  // the way the side to move's pawns go
+        const bool left_by_double_push = rank_of(sq) == (us == WHITE ? 5 : 2)
+                                         && pos.board_[sq] == EMPTY
+                                         && pos.board_[sq + ahead] == EMPTY
+                                         && pos.board_[sq - ahead] == make_piece(us ^ 1, PAWN);
+        if (left_by_double_push) pos.set_en_passant_if_capturable(sq);
     }
 
     uint16_t halfmove = 0;
