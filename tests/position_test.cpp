@@ -153,6 +153,39 @@ TEST(Position, KeepsOnlyEnPassantSquaresADoublePushCouldLeave) {
     }
 }
 
+// Echoed input stays valid UTF-8: whole characters pass, anything else is escaped byte by byte.
+TEST(Position, FenErrorsEchoInputAsValidUtf8) {
+    struct Case {
+        std::string_view fen, message;
+    };
+    constexpr Case CASES[] = {
+        {"4k3/8/8/8/8/8/8/4K\xc3\xa9 w - - 0 1", "bad FEN: bad piece '\xc3\xa9'"},
+        {"4k3/8/8/8/8/8/8/4K\xe2\x99\x94 w - - 0 1", "bad FEN: bad piece '\xe2\x99\x94'"},
+        {"4k3/8/8/8/8/8/8/4K\xf0\x9d\x84\x9e w - - 0 1",
+         "bad FEN: bad piece '\xf0\x9d\x84\x9e'"},
+        {"4k3/8/8/8/8/8/8/4K\xff w - - 0 1", "bad FEN: bad piece '\\xff'"},
+        {"4k3/8/8/8/8/8/8/4K\xc3", "bad FEN: bad piece '\\xc3'"},
+        {"4k3/8/8/8/8/8/8/4K\xc3(2 w - - 0 1", "bad FEN: bad piece '\\xc3'"},
+        {"4k3/8/8/8/8/8/8/4K\xc0\xaf w - - 0 1", "bad FEN: bad piece '\\xc0'"},
+        {"4k3/8/8/8/8/8/8/4K\xed\xa0\x80 w - - 0 1", "bad FEN: bad piece '\\xed'"},
+        {"4k3/8/8/8/8/8/8/4K\xf4\x90\x80\x80 w - - 0 1", "bad FEN: bad piece '\\xf4'"},
+        {"4k3/8/8/8/8/8/8/4K\x1b w - - 0 1", "bad FEN: bad piece '\\x1b'"},
+        {"4k3/8/8/8/8/8/8/4K\xc2\x9b w - - 0 1", "bad FEN: bad piece '\\xc2\\x9b'"},
+        {"4k3/8/8/8/8/8/8/4K3 \xc3\xa9 - - 0 1", "bad FEN: bad side '\xc3\xa9'"},
+        {"4k3/8/8/8/8/8/8/4K3 w\xe9\x7f - - 0 1", "bad FEN: bad side 'w\\xe9\\x7f'"},
+        {"4k3/8/8/8/8/8/8/4K3 w K\xc3\xb1 - 0 1", "bad FEN: bad castling '\xc3\xb1'"},
+        {"4k3/8/8/8/8/8/8/4K3 w K\x80 - 0 1", "bad FEN: bad castling '\\x80'"},
+        {"4k3/8/8/8/8/8/8/4K3 w - \xc3\xa9 0 1", "bad FEN: bad en-passant '\xc3\xa9'"},
+        {"4k3/8/8/8/8/8/8/4K3 w - e\xb3 0 1", "bad FEN: bad en-passant 'e\\xb3'"},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.message);
+        Result<Position> pos = Position::from_fen(c.fen);
+        ASSERT_FALSE(pos.ok());
+        EXPECT_EQ(pos.error().message, c.message);
+    }
+}
+
 TEST(Position, MakeKeepsKeysEqualToFromScratch) {
     Position pos = Position::startpos();
     pos.make_move(pos.parse_uci_move("e2e4"));
