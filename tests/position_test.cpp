@@ -62,6 +62,130 @@ TEST(Position, FenReadingNormalisesFields) {
     }
 }
 
+// Placements no game can reach. A pawn on a back rank has nowhere to go; extra pieces are
+// promotions, each of which uses up a pawn.
+TEST(Position, RejectsPawnsOnBackRanksAndUnreachableMaterial) {
+    struct Case {
+        std::string_view fen, message;
+    };
+    constexpr Case CASES[] = {
+        {"4k3/8/8/8/8/8/8/P3K3 w - - 0 1", "bad FEN: pawn on the first or last rank"},
+        {"P3k3/8/8/8/8/8/8/4K3 w - - 0 1", "bad FEN: pawn on the first or last rank"},
+        {"4k3/8/8/8/8/8/8/4K2p b - - 0 1", "bad FEN: pawn on the first or last rank"},
+        {"p3k3/8/8/8/8/8/8/4K3 b - - 0 1", "bad FEN: pawn on the first or last rank"},
+        {"kpQQQQQQ/ppQ4Q/QQ5Q/Q6Q/Q6Q/Q6Q/Q6Q/QQQQQQQK w - - 0 1",
+         "bad FEN: pawn on the first or last rank"},
+        {"k1QQQQQQ/ppQ4Q/QQ5Q/Q6Q/Q6Q/Q6Q/Q6Q/QQQQQQQK w - - 0 1",
+         "bad FEN: white has more than 16 pieces"},
+        {"rnbqkbnr/pppppppp/8/8/8/N7/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+         "bad FEN: white has more than 16 pieces"},
+        {"rnbqkbnr/pppppppp/n7/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+         "bad FEN: black has more than 16 pieces"},
+        {"4k3/8/8/8/8/P7/PPPPPPPP/4K3 w - - 0 1", "bad FEN: white has more than 8 pawns"},
+        {"4k3/pppppppp/p7/8/8/8/8/4K3 w - - 0 1", "bad FEN: black has more than 8 pawns"},
+        {"4k3/8/8/8/8/8/PPPPPPPP/3QK2Q w - - 0 1",
+         "bad FEN: white has more promoted pieces than missing pawns"},
+        {"4k3/8/8/8/8/8/1PPPPPPP/NNNBBBK1 w - - 0 1",
+         "bad FEN: white has more promoted pieces than missing pawns"},
+        {"rrrkqq2/1ppppppp/8/8/8/8/8/4K3 w - - 0 1",
+         "bad FEN: black has more promoted pieces than missing pawns"},
+        {"kk6/8/8/8/8/8/8/4K3 w - - 0 1", "bad FEN: each side needs exactly one king"},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.fen);
+        Result<Position> pos = Position::from_fen(c.fen);
+        ASSERT_FALSE(pos.ok());
+        EXPECT_EQ(pos.error().message, c.message);
+    }
+}
+
+// The most material the rules allow, up to the position with the most legal moves known.
+TEST(Position, AcceptsAllReachableMaterial) {
+    struct Case {
+        std::string_view fen;
+        uint64_t moves;
+    };
+    constexpr Case CASES[] = {
+        {"R6R/3Q4/1Q4Q1/4Q3/2Q4Q/Q4Q2/pp1Q4/kBNN1KB1 w - - 0 1", 218},
+        {"4k3/8/8/8/8/8/1PPPPPPP/NNN1K3 w - - 0 1", 22},
+        {"qqqqkqqq/qq6/8/8/8/8/8/4K3 w - - 0 1", 1},
+        {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", 20},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.fen);
+        Position pos = fen(c.fen);
+        EXPECT_EQ(pos.to_fen(), c.fen);
+        EXPECT_EQ(perft(pos, 1), c.moves);
+    }
+}
+
+// An en-passant square is kept only where a double push of the side not to move could have left
+// it: otherwise the capture would remove a pawn that is not there, or one of the mover's own.
+TEST(Position, KeepsOnlyEnPassantSquaresADoublePushCouldLeave) {
+    struct Case {
+        std::string_view in, out;
+        uint64_t moves;
+    };
+    constexpr Case CASES[] = {
+        {"4k3/8/8/3Pp3/8/8/8/4K3 w - e6 0 1", "4k3/8/8/3Pp3/8/8/8/4K3 w - e6 0 1", 7},
+        {"4k3/8/8/pP6/8/8/8/4K3 w - a6 0 1", "4k3/8/8/pP6/8/8/8/4K3 w - a6 0 1", 7},
+        {"4k3/8/8/8/3pP3/8/8/4K3 b - e3 0 1", "4k3/8/8/8/3pP3/8/8/4K3 b - e3 0 1", 7},
+        // Nothing stands where the pushed pawn would be.
+        {"4k3/8/8/3P4/8/8/8/4K3 w - e6 0 1", "4k3/8/8/3P4/8/8/8/4K3 w - - 0 1", 6},
+        // The pawn there belongs to the side to move, or it is not a pawn.
+        {"rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR w KQkq e3 0 1",
+         "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 1", 30},
+        {"4k3/8/8/3PP3/8/8/8/4K3 w - e6 0 1", "4k3/8/8/3PP3/8/8/8/4K3 w - - 0 1", 7},
+        {"4k3/8/8/3Pn3/8/8/8/4K3 w - e6 0 1", "4k3/8/8/3Pn3/8/8/8/4K3 w - - 0 1", 6},
+        // The square, or the one the pawn left, is occupied.
+        {"4k3/8/4n3/3Pp3/8/8/8/4K3 w - e6 0 1", "4k3/8/4n3/3Pp3/8/8/8/4K3 w - - 0 1", 7},
+        {"4k3/4n3/8/3Pp3/8/8/8/4K3 w - e6 0 1", "4k3/4n3/8/3Pp3/8/8/8/4K3 w - - 0 1", 6},
+        {"4k3/8/8/8/3pP3/8/4P3/4K3 b - e3 0 1", "4k3/8/8/8/3pP3/8/4P3/4K3 b - - 0 1", 6},
+        // A rank the side to move cannot capture on.
+        {"4k3/4p3/8/8/8/8/8/4K3 b - d6 0 1", "4k3/4p3/8/8/8/8/8/4K3 b - - 0 1", 6},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.in);
+        Position pos = fen(c.in);
+        EXPECT_EQ(pos.to_fen(), c.out);
+        EXPECT_EQ(pos.key(), fen(c.out).key());
+        EXPECT_EQ(perft(pos, 1), c.moves);
+    }
+}
+
+// Echoed input stays valid UTF-8: whole characters pass, anything else is escaped byte by byte.
+TEST(Position, FenErrorsEchoInputAsValidUtf8) {
+    struct Case {
+        std::string_view fen, message;
+    };
+    constexpr Case CASES[] = {
+        {"4k3/8/8/8/8/8/8/4K\xc3\xa9 w - - 0 1", "bad FEN: bad piece '\xc3\xa9'"},
+        {"4k3/8/8/8/8/8/8/4K\xe2\x99\x94 w - - 0 1", "bad FEN: bad piece '\xe2\x99\x94'"},
+        {"4k3/8/8/8/8/8/8/4K\xf0\x9d\x84\x9e w - - 0 1",
+         "bad FEN: bad piece '\xf0\x9d\x84\x9e'"},
+        {"4k3/8/8/8/8/8/8/4K\xff w - - 0 1", "bad FEN: bad piece '\\xff'"},
+        {"4k3/8/8/8/8/8/8/4K\xc3", "bad FEN: bad piece '\\xc3'"},
+        {"4k3/8/8/8/8/8/8/4K\xc3(2 w - - 0 1", "bad FEN: bad piece '\\xc3'"},
+        {"4k3/8/8/8/8/8/8/4K\xc0\xaf w - - 0 1", "bad FEN: bad piece '\\xc0'"},
+        {"4k3/8/8/8/8/8/8/4K\xed\xa0\x80 w - - 0 1", "bad FEN: bad piece '\\xed'"},
+        {"4k3/8/8/8/8/8/8/4K\xf4\x90\x80\x80 w - - 0 1", "bad FEN: bad piece '\\xf4'"},
+        {"4k3/8/8/8/8/8/8/4K\x1b w - - 0 1", "bad FEN: bad piece '\\x1b'"},
+        {"4k3/8/8/8/8/8/8/4K\xc2\x9b w - - 0 1", "bad FEN: bad piece '\\xc2\\x9b'"},
+        {"4k3/8/8/8/8/8/8/4K3 \xc3\xa9 - - 0 1", "bad FEN: bad side '\xc3\xa9'"},
+        {"4k3/8/8/8/8/8/8/4K3 w\xe9\x7f - - 0 1", "bad FEN: bad side 'w\\xe9\\x7f'"},
+        {"4k3/8/8/8/8/8/8/4K3 w K\xc3\xb1 - 0 1", "bad FEN: bad castling '\xc3\xb1'"},
+        {"4k3/8/8/8/8/8/8/4K3 w K\x80 - 0 1", "bad FEN: bad castling '\\x80'"},
+        {"4k3/8/8/8/8/8/8/4K3 w - \xc3\xa9 0 1", "bad FEN: bad en-passant '\xc3\xa9'"},
+        {"4k3/8/8/8/8/8/8/4K3 w - e\xb3 0 1", "bad FEN: bad en-passant 'e\\xb3'"},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.message);
+        Result<Position> pos = Position::from_fen(c.fen);
+        ASSERT_FALSE(pos.ok());
+        EXPECT_EQ(pos.error().message, c.message);
+    }
+}
+
 TEST(Position, MakeKeepsKeysEqualToFromScratch) {
     Position pos = Position::startpos();
     pos.make_move(pos.parse_uci_move("e2e4"));

@@ -97,6 +97,28 @@ TEST(Uci, PositionKeepsMovesBeforeAnIllegalOneAndBadFenKeepsOld) {
     EXPECT_EQ(both[13], "");  // display ends with an empty line
 }
 
+// Whatever the reason for the rejection, the message comes through whole and the earlier
+// position, moves included, stays.
+TEST(Uci, RejectedFenKeepsThePreviousPosition) {
+    struct Case {
+        std::string fen, message;
+    };
+    const Case cases[] = {
+        {"4k3/8/8/8/8/8/8/P3K3 w - - 0 1", "info string bad FEN: pawn on the first or last rank"},
+        {"k1QQQQQQ/ppQ4Q/QQ5Q/Q6Q/Q6Q/Q6Q/Q6Q/QQQQQQQK w - - 0 1",
+         "info string bad FEN: white has more than 16 pieces"},
+        {"4k3/8/8/8/8/8/8/4K\xc3\xa9 w - - 0 1", "info string bad FEN: bad piece '\xc3\xa9'"},
+        {"4k3/8/8/8/8/8/8/4K3 w\x1b[2J - - 0 1", "info string bad FEN: bad side 'w\\x1b[2J'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        auto out = run_session({"position startpos moves e2e4", "position fen " + c.fen, "d"});
+        ASSERT_GE(out.size(), 13u);
+        EXPECT_EQ(out[0], c.message);
+        EXPECT_EQ(out[12], "FEN: rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1");
+    }
+}
+
 TEST(Uci, PerftDividesAndTotals) {
     auto out = run_session({"position fen 4k3/8/8/8/8/8/4P3/4K3 w - - 0 1", "perft 2"});
     ASSERT_GE(out.size(), 3u);

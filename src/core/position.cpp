@@ -1,5 +1,6 @@
 #include "position.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -44,6 +45,79 @@ bool parse_unsigned(std::string_view s, T& out) {
 }
 
 Error fen_error(std::string message) { return Error{"bad FEN: " + std::move(message)}; }
+
+// Length of the well-formed UTF-8 character that starts `s`, or 0 when its first bytes are not one
+// (overlong forms, surrogates and code points past U+10FFFF included).
+size_t utf8_length(std::string_view s) {
+    auto byte = [&](size_t i) { return i < s.size() ? uint8_t(s[i]) : uint8_t(0); };
+    if (s.empty()) return 0;
+    const uint8_t lead = byte(0);
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    uint8_t low = 0x80, high = 0xBF;  // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (byte(1) < low || byte(1) > high) return 0;
+    for (size_t i = 2; i < length; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    return length;
+}
+
+// Input text fit to echo in a message. The front end prints messages as they are, so whole UTF-8
+// characters pass, while control characters and bytes that form no character become \xNN: the
+// output stays valid UTF-8 and a stray escape byte cannot reach the console.
+std::string printable(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        size_t length = utf8_length(text.substr(i));
+        const uint8_t lead = uint8_t(text[i]);
+        const bool control = (length == 1 && (lead < 0x20 || lead == 0x7F))
+                             || (length == 2 && lead == 0xC2 && uint8_t(text[i + 1]) < 0xA0);
+        if (length == 0 || control) {
+            for (size_t end = i + std::max<size_t>(length, 1); i < end; ++i) {
+                char hex[5];
+                std::snprintf(hex, sizeof hex, "\\x%02x", unsigned(uint8_t(text[i])));
+                out += hex;
+            }
+        } else {
+            out += text.substr(i, length);
+            i += length;
+        }
+    }
+    return out;
+}
+
+// The character starting at byte i of `text`, fit to echo: a whole UTF-8 character, or one byte.
+std::string printable_char_at(std::string_view text, size_t i) {
+    return printable(text.substr(i, std::max<size_t>(utf8_length(text.substr(i)), 1)));
+}
+
+// Counts no game can reach. Promotions only turn pawns into pieces, so each knight, bishop or
+// rook beyond two and each queen beyond one needs a pawn missing from the eight. Without this a
+// board full of queens has more moves than a MoveList holds.
+std::string material_error(const Position& pos, Color c) {
+    const std::string side = c == WHITE ? "white" : "black";
+    const int pawns = popcount(pos.pieces(c, PAWN));
+    if (popcount(pos.by_color(c)) > 16) return side + " has more than 16 pieces";
+    if (pawns > 8) return side + " has more than 8 pawns";
+    constexpr int INITIAL[] = {8, 2, 2, 2, 1};
+    int promoted = 0;
+    for (PieceType t : {KNIGHT, BISHOP, ROOK, QUEEN})
+        promoted += std::max(popcount(pos.pieces(c, t)) - INITIAL[t], 0);
+    if (promoted > 8 - pawns) return side + " has more promoted pieces than missing pawns";
+    return {};
+}
 
 }  // namespace
 
@@ -133,7 +207,9 @@ Result<Position> Position::from_fen(std::string_view fen) {
 
     Position pos;
     int file = 0, rank = 7;
-    for (char c : fields[0]) {
+    const std::string_view placement = fields[0];
+    for (size_t i = 0; i < placement.size(); ++i) {
+        const char c = placement[i];
         if (c == '/') {
             file = 0;
             --rank;
@@ -147,27 +223,32 @@ Result<Position> Position::from_fen(std::string_view fen) {
             pos.put_piece(make_piece(color, PieceType(t)), rank * 8 + file);
             ++file;
         } else {
-            return fen_error(std::string("bad piece '") + c + "'");
+            return fen_error("bad piece '" + printable_char_at(placement, i) + "'");
         }
     }
     if (popcount(pos.pieces(WHITE, KING)) != 1 || popcount(pos.pieces(BLACK, KING)) != 1)
         return fen_error("each side needs exactly one king");
+    // A pawn starts on its second rank and is promoted on reaching the last.
+    if (pos.by_type(PAWN) & (RANK_1 | RANK_8)) return fen_error("pawn on the first or last rank");
+    for (Color c : {WHITE, BLACK})
+        if (std::string error = material_error(pos, c); !error.empty())
+            return fen_error(std::move(error));
 
     std::string_view side = fields.size() > 1 ? fields[1] : "w";
     if (side == "w") pos.side_ = WHITE;
     else if (side == "b") pos.side_ = BLACK;
-    else return fen_error("bad side '" + std::string(side) + "'");
+    else return fen_error("bad side '" + printable(side) + "'");
 
     std::string_view castling = fields.size() > 2 ? fields[2] : "-";
     uint8_t rights = 0;
-    for (char c : castling) {
-        switch (c) {
+    for (size_t i = 0; i < castling.size(); ++i) {
+        switch (castling[i]) {
         case 'K': rights |= WHITE_OO; break;
         case 'Q': rights |= WHITE_OOO; break;
         case 'k': rights |= BLACK_OO; break;
         case 'q': rights |= BLACK_OOO; break;
         case '-': break;
-        default: return fen_error(std::string("bad castling '") + c + "'");
+        default: return fen_error("bad castling '" + printable_char_at(castling, i) + "'");
         }
     }
     // Rights whose king or rook is not at home would let the generator castle with a
@@ -188,8 +269,18 @@ Result<Position> Position::from_fen(std::string_view fen) {
     std::string_view ep = fields.size() > 3 ? fields[3] : "-";
     if (ep != "-") {
         if (ep.size() != 2 || ep[0] < 'a' || ep[0] > 'h' || ep[1] < '1' || ep[1] > '8')
-            return fen_error("bad en-passant '" + std::string(ep) + "'");
-        pos.set_en_passant_if_capturable(make_square(ep[0] - 'a', ep[1] - '1'));
+            return fen_error("bad en-passant '" + printable(ep) + "'");
+        // Unlike after a double push in make_move, the square can be anything here, and one no
+        // double push could have left lets the generator take a pawn that is not there, or one
+        // of the mover's own. Such a square is dropped like one nobody can capture on.
+        const int sq = make_square(ep[0] - 'a', ep[1] - '1');
+        const Color us = pos.side_;
+        const int ahead = us == WHITE ? 8 : -8;  // the way the side to move's pawns go
+        const bool left_by_double_push = rank_of(sq) == (us == WHITE ? 5 : 2)
+                                         && pos.board_[sq] == EMPTY
+                                         && pos.board_[sq + ahead] == EMPTY
+                                         && pos.board_[sq - ahead] == make_piece(us ^ 1, PAWN);
+        if (left_by_double_push) pos.set_en_passant_if_capturable(sq);
     }
 
     uint16_t halfmove = 0;
