@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -257,6 +258,12 @@ TEST(Search, TimeBudgetFromTheClock) {
         {5, std::nullopt, std::nullopt, 0, 10, std::nullopt, 1},
         {1'000, 50'000, std::nullopt, 0, 10, std::nullopt, 990},  // movetime wins
         {std::nullopt, std::nullopt, std::nullopt, 0, 10, std::nullopt, std::nullopt},
+        // Huge values count as MAX_CLOCK_MS (2^40 ms): long searches, not overflows.
+        {10'000'000'000'000, std::nullopt, std::nullopt, 0, 10, std::nullopt, 1'099'511'627'766},
+        {UINT64_MAX, std::nullopt, std::nullopt, 0, 10, std::nullopt, 1'099'511'627'766},
+        {std::nullopt, UINT64_MAX, std::nullopt, 0, 10, 54'975'581'388, 219'902'325'552},
+        {std::nullopt, UINT64_MAX, 1, UINT64_MAX, 0, 549'755'813'888, 769'658'139'443},
+        {std::nullopt, 1'000, std::nullopt, UINT64_MAX, 10, 495, 693},
     };
     for (const Case& c : CASES) {
         SearchLimits limits;
@@ -266,9 +273,35 @@ TEST(Search, TimeBudgetFromTheClock) {
         limits.inc = c.inc;
         const TimeBudget b = time_budget(limits, c.overhead);
         SCOPED_TRACE(testing::Message() << "time " << c.time.value_or(0) << " movetime "
-                                        << c.movetime.value_or(0));
+                                        << c.movetime.value_or(0) << " inc " << c.inc
+                                        << " overhead " << c.overhead);
         EXPECT_EQ(b.soft_ms, c.soft);
         EXPECT_EQ(b.hard_ms, c.hard);
+    }
+}
+
+TEST(Search, DeadlinesSaturateAtTheEndOfTheClock) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    const Clock::time_point zero{}, now = Clock::now(), last = Clock::time_point::max();
+    struct Case {
+        Clock::time_point start;
+        uint64_t ms;
+        Clock::time_point deadline;
+    };
+    const Case CASES[] = {
+        {zero, 1'000, zero + milliseconds(1'000)},
+        {now, 0, now},
+        {now, MAX_CLOCK_MS, now + milliseconds(MAX_CLOCK_MS)},
+        {now, UINT64_MAX, now + milliseconds(MAX_CLOCK_MS)},
+        {last - milliseconds(5), 4, last - milliseconds(1)},
+        {last - milliseconds(5), 6, last},
+        {last, 1, last},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(testing::Message()
+                     << c.ms << " ms after " << c.start.time_since_epoch().count());
+        EXPECT_EQ(deadline_after(c.start, c.ms), c.deadline);
     }
 }
 

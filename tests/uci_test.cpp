@@ -167,6 +167,22 @@ TEST(Uci, EndOfInputStopsAnInfiniteSearch) {
     EXPECT_EQ(s.starting("bestmove").size(), 1u);
 }
 
+// A huge limit is a long search. The deadline used to overflow, and the search stopped by
+// depth 6; now it goes on past depth 10 and still answers stop.
+TEST(Uci, HugeTimeLimitsSearchUntilStop) {
+    for (const char* go : {"go movetime 10000000000000", "go wtime 9223372036854775807 btime 1",
+                           "go movetime 99999999999999999999999"}) {
+        SCOPED_TRACE(go);
+        Session s;
+        s.send(go);
+        s.wait_for({"info depth 10 ", "bestmove"});
+        EXPECT_TRUE(s.starting("bestmove").empty());
+        EXPECT_TRUE(s.engine().searching());
+        s.send("stop");
+        EXPECT_EQ(s.starting("bestmove").size(), 1u);
+    }
+}
+
 TEST(Uci, RootsWithoutMovesGiveNullBestmove) {
     for (const char* fen : {"rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3",
                             "7k/5Q2/6K1/8/8/8/8/8 b - - 0 1"}) {
@@ -288,6 +304,47 @@ TEST(Uci, GoArgumentsBecomeLimits) {
     EXPECT_EQ(parse_go(split_words("perft"), Position::startpos()).perft_depth, 1u);
 }
 
+// Numbers beyond any clock are read as MAX_CLOCK_MS (about 35 years) and beyond 64 bits as
+// the largest value, so a huge limit gives a long search with a finite, overflow-free budget.
+TEST(Uci, HugeGoNumbersBecomeLongFiniteLimits) {
+    constexpr uint64_t YEAR_MS = 365ull * 24 * 3600 * 1000;
+    struct Case {
+        const char* args;
+        std::optional<uint64_t> movetime, time, nodes;
+        uint64_t inc;
+        std::optional<int32_t> depth;
+        uint64_t min_hard_ms;  // 0: no time limit to check
+    };
+    const std::nullopt_t none = std::nullopt;
+    const Case CASES[] = {
+        {"movetime 10000000000000", MAX_CLOCK_MS, none, none, 0, none, YEAR_MS},
+        {"movetime 99999999999999999999999", MAX_CLOCK_MS, none, none, 0, none, YEAR_MS},
+        {"movetime -99999999999999999999999", 1, none, none, 0, none, 1},
+        {"wtime 9223372036854775807 winc 99999999999999999999", none, MAX_CLOCK_MS, none,
+         MAX_CLOCK_MS, none, YEAR_MS},
+        {"wtime 1099511627775 winc 5", none, 1'099'511'627'775, none, 5, none, YEAR_MS},
+        {"wtime 1e9", none, none, none, 0, none, 0},
+        {"nodes 99999999999999999999", none, none, uint64_t(INT64_MAX), 0, none, 0},
+        {"depth 99999999999999999999", none, none, none, 0, INT32_MAX, 0},
+        {"depth -99999999999999999999", none, none, none, 0, INT32_MIN, 0},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.args);
+        const SearchLimits l = parse_go(split_words(c.args), Position::startpos()).limits;
+        EXPECT_EQ(l.movetime, c.movetime);
+        EXPECT_EQ(l.time, c.time);
+        EXPECT_EQ(l.nodes, c.nodes);
+        EXPECT_EQ(l.inc, c.inc);
+        EXPECT_EQ(l.depth, c.depth);
+        const TimeBudget b = time_budget(l, 10);
+        if (c.min_hard_ms) {
+            ASSERT_TRUE(b.hard_ms.has_value());
+            EXPECT_GE(*b.hard_ms, c.min_hard_ms);
+            EXPECT_LE(*b.hard_ms, MAX_CLOCK_MS);
+        }
+    }
+}
+
 TEST(Uci, TextHelpers) {
     EXPECT_EQ(trim("\xc2\xa0 uci \xe3\x80\x80"), "uci");
     EXPECT_EQ(split_words("go\xe2\x80\x83wtime  10"), (std::vector<std::string>{"go", "wtime", "10"}));
@@ -298,6 +355,13 @@ TEST(Uci, TextHelpers) {
     EXPECT_EQ(parse_i32("2147483648"), std::nullopt);
     EXPECT_EQ(parse_i64("+"), std::nullopt);
     EXPECT_EQ(parse_i64("12a"), std::nullopt);
+    EXPECT_EQ(parse_i64_saturating("99999999999999999999"), INT64_MAX);
+    EXPECT_EQ(parse_i64_saturating("+9223372036854775808"), INT64_MAX);
+    EXPECT_EQ(parse_i64_saturating("-99999999999999999999"), INT64_MIN);
+    EXPECT_EQ(parse_i64_saturating("-42"), -42);
+    EXPECT_EQ(parse_i64_saturating("-"), std::nullopt);
+    EXPECT_EQ(parse_i64_saturating(""), std::nullopt);
+    EXPECT_EQ(parse_i64_saturating("99999999999999999999x"), std::nullopt);
 }
 
 // One setoption line (or a few) on a fresh engine: the exact printed lines and the settings.

@@ -91,24 +91,32 @@ struct PlyState {
 }  // namespace
 
 TimeBudget time_budget(const SearchLimits& limits, uint64_t move_overhead_ms) {
+    // Every value is capped first, so none of the sums and products below can overflow.
+    const uint64_t overhead = std::min(move_overhead_ms, MAX_CLOCK_MS);
     TimeBudget budget;
     if (limits.movetime) {
-        const uint64_t t = *limits.movetime;
-        budget.hard_ms = std::max<uint64_t>(t > move_overhead_ms ? t - move_overhead_ms : 0, 1);
+        const uint64_t t = std::min(*limits.movetime, MAX_CLOCK_MS);
+        budget.hard_ms = std::max<uint64_t>(t > overhead ? t - overhead : 0, 1);
         return budget;
     }
     if (!limits.time) return budget;
-    const uint64_t t = *limits.time;
-    const uint64_t remaining =
-        std::max<uint64_t>(t > move_overhead_ms ? t - move_overhead_ms : 0, 1);
+    const uint64_t t = std::min(*limits.time, MAX_CLOCK_MS);
+    const uint64_t inc = std::min(limits.inc, MAX_CLOCK_MS);
+    const uint64_t remaining = std::max<uint64_t>(t > overhead ? t - overhead : 0, 1);
     const int64_t to_go = limits.movestogo ? *limits.movestogo : 20;
     const uint64_t divisor = to_go <= 0 ? 1 : uint64_t(std::min<int64_t>(to_go, 60));
-    uint64_t soft = remaining / divisor + limits.inc * 3 / 4;
+    uint64_t soft = remaining / divisor + inc * 3 / 4;
     soft = std::max<uint64_t>(std::min(soft, remaining / 2), 1);
     const uint64_t hard = std::max(std::min(remaining * 7 / 10, 4 * soft), soft);
     budget.soft_ms = soft;
     budget.hard_ms = hard;
     return budget;
+}
+
+Clock::time_point deadline_after(Clock::time_point start, uint64_t ms) {
+    const auto span = std::chrono::milliseconds(std::min(ms, MAX_CLOCK_MS));
+    if (start > Clock::time_point::max() - span) return Clock::time_point::max();
+    return start + span;
 }
 
 std::vector<Move> restrict_root_moves(const std::vector<Move>& current,
@@ -1142,7 +1150,7 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
     if (!limits.infinite) {
         const TimeBudget budget = time_budget(limits, move_overhead_ms_);
         soft_ms_ = budget.soft_ms;
-        if (budget.hard_ms) hard_deadline_ = start_ + std::chrono::milliseconds(*budget.hard_ms);
+        if (budget.hard_ms) hard_deadline_ = deadline_after(start_, *budget.hard_ms);
     }
 
     // 2. Counters and tables.

@@ -28,6 +28,10 @@ namespace velmar {
 // mode that searches each root move on its own (voi.h).
 enum class RootMode { AB, VOI, GUMBEL_SH };
 
+// The longest time any clock value may stand for, about 35 years. Larger values are read as
+// this one, so a deadline (a steady_clock time in nanoseconds) never overflows.
+inline constexpr uint64_t MAX_CLOCK_MS = uint64_t(1) << 40;
+
 // What a `go` asks for. Times are in milliseconds and already belong to the side to move.
 struct SearchLimits {
     std::optional<uint64_t> nodes;
@@ -41,12 +45,16 @@ struct SearchLimits {
 };
 
 // Soft limit: the iterative deepening starts no new iteration past (a fraction of) it.
-// Hard limit: the search itself stops there.
+// Hard limit: the search itself stops there. Clock values beyond MAX_CLOCK_MS count as that.
 struct TimeBudget {
     std::optional<uint64_t> soft_ms;
     std::optional<uint64_t> hard_ms;
 };
 TimeBudget time_budget(const SearchLimits& limits, uint64_t move_overhead_ms);
+
+// start + ms, or the latest time the clock can express when that is beyond it.
+std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::time_point start,
+                                                     uint64_t ms);
 
 // One finished iteration (one line of it with MultiPV), as the front end prints it.
 struct IterationInfo {

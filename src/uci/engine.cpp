@@ -261,21 +261,28 @@ GoCommand parse_go(const std::vector<std::string>& args, const Position& pos) {
     std::optional<uint64_t> wtime, btime;
     uint64_t winc = 0, binc = 0;
     // A keyword's value is the next word, which is then looked at as a keyword itself (a
-    // number never matches one), so "go depth infinite" still means infinite.
-    auto value = [&](size_t i) { return i + 1 < args.size() ? parse_i64(args[i + 1]) : std::nullopt; };
+    // number never matches one), so "go depth infinite" still means infinite. Numbers too
+    // large for 64 bits read as the largest, so a huge limit stays a huge one.
+    auto value = [&](size_t i) {
+        return i + 1 < args.size() ? parse_i64_saturating(args[i + 1]) : std::nullopt;
+    };
     auto at_least = [](std::optional<int64_t> v, int64_t low) {
         return v ? std::optional<uint64_t>(uint64_t(std::max(*v, low))) : std::nullopt;
+    };
+    auto clock_ms = [&](size_t i, int64_t low) {
+        std::optional<uint64_t> ms = at_least(value(i), low);
+        return ms ? std::optional<uint64_t>(std::min(*ms, MAX_CLOCK_MS)) : std::nullopt;
     };
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& w = args[i];
         if (w == "wtime") {
-            wtime = at_least(value(i), 0);
+            wtime = clock_ms(i, 0);
         } else if (w == "btime") {
-            btime = at_least(value(i), 0);
+            btime = clock_ms(i, 0);
         } else if (w == "winc") {
-            winc = at_least(value(i), 0).value_or(0);
+            winc = clock_ms(i, 0).value_or(0);
         } else if (w == "binc") {
-            binc = at_least(value(i), 0).value_or(0);
+            binc = clock_ms(i, 0).value_or(0);
         } else if (w == "movestogo") {
             if (std::optional<uint64_t> v = at_least(value(i), 1))
                 limits.movestogo = int32_t(std::min<uint64_t>(*v, INT32_MAX));
@@ -289,7 +296,7 @@ GoCommand parse_go(const std::vector<std::string>& args, const Position& pos) {
         } else if (w == "nodes") {
             limits.nodes = at_least(value(i), 1);
         } else if (w == "movetime") {
-            limits.movetime = at_least(value(i), 1);
+            limits.movetime = clock_ms(i, 1);
         } else if (w == "infinite") {
             limits.infinite = true;
         } else if (w == "searchmoves") {

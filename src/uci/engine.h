@@ -36,6 +36,7 @@ const char* display_name(SearchMode mode);
 RootMode root_mode(SearchMode mode);
 
 // A parsed `go`: the limits for the side to move, or a perft request instead of a search.
+// Times are read up to MAX_CLOCK_MS, larger numbers as that.
 struct GoCommand {
     SearchLimits limits;
     std::optional<uint32_t> perft_depth;
