@@ -167,6 +167,55 @@ TEST(Uci, EndOfInputStopsAnInfiniteSearch) {
     EXPECT_EQ(s.starting("bestmove").size(), 1u);
 }
 
+// At end of input nobody is left to send stop: a go without a bound is stopped, a bounded one
+// runs to its end. Either way exactly one bestmove, and the engine is idle again.
+TEST(Uci, EndOfInputStopsUnboundedSearchesAndFinishesBoundedOnes) {
+    struct Case {
+        const char* go;
+        bool ends_alone;
+    };
+    const Case CASES[] = {
+        {"go", false},
+        {"go mate 2", false},  // mate is not read as a limit
+        {"go infinite", false},
+        {"go infinite depth 3", false},
+        {"go searchmoves e2e4 d2d4", false},
+        {"go ponder", false},
+        {"go btime 1000 binc 10", false},  // white to move: black's clock bounds nothing
+        {"go depth 5", true},
+        {"go mate 2 depth 4", true},
+        {"go movetime 100", true},
+        {"go wtime 1000 btime 1000", true},
+        {"go nodes 5000", true},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.go);
+        const std::vector<std::string> words = split_words(c.go);
+        const SearchLimits limits =
+            parse_go({words.begin() + 1, words.end()}, Position::startpos()).limits;
+        EXPECT_EQ(ends_without_stop(limits), c.ends_alone);
+        Session s;
+        s.send(c.go);
+        s.end();
+        EXPECT_FALSE(s.engine().searching());
+        EXPECT_EQ(s.starting("bestmove").size(), 1u);
+        if (limits.depth && c.ends_alone) {
+            auto infos = s.starting("info depth ");
+            ASSERT_FALSE(infos.empty());
+            EXPECT_EQ(infos.back().rfind("info depth " + std::to_string(*limits.depth) + " ", 0),
+                      0u);
+        }
+    }
+}
+
+TEST(Uci, ProgramEndsAtEndOfInputDuringAnySearch) {
+    for (const char* input : {"go\n", "go mate 2\n", "go infinite\n", "go depth 3\n"}) {
+        SCOPED_TRACE(input);
+        const std::string out = run_binary("", input);
+        EXPECT_NE(out.find("\nbestmove "), std::string::npos) << out;
+    }
+}
+
 // A huge limit is a long search. The deadline used to overflow, and the search stopped by
 // depth 6; now it goes on past depth 10 and still answers stop.
 TEST(Uci, HugeTimeLimitsSearchUntilStop) {
@@ -299,6 +348,8 @@ TEST(Uci, GoArgumentsBecomeLimits) {
     l = go("searchmoves e2e4 d2d4 e2e5 depth 5 ponder", Position::startpos());
     EXPECT_EQ(l.searchmoves.size(), 2u);
     EXPECT_EQ(l.depth, 5);
+    l = go("mate 3", Position::startpos());
+    EXPECT_FALSE(l.depth || l.nodes || l.movetime || l.time || l.infinite);
     GoCommand p = parse_go(split_words("depth 3 perft 2 infinite"), Position::startpos());
     EXPECT_EQ(p.perft_depth, 2u);
     EXPECT_EQ(parse_go(split_words("perft"), Position::startpos()).perft_depth, 1u);

@@ -129,6 +129,10 @@ struct Engine::SearchThread {
     }
 };
 
+bool ends_without_stop(const SearchLimits& limits) {
+    return !limits.infinite && (limits.movetime || limits.time || limits.depth || limits.nodes);
+}
+
 Engine::Engine(Output& out)
     : out_(out),
       position_(Position::startpos()),
@@ -174,7 +178,7 @@ bool Engine::uses_nnue_pool() const {
 }
 
 void Engine::end_of_input() {
-    if (search_ && (*search_)->limits.infinite) stop_->exchange(true);
+    if (search_ && !search_ends_alone_) stop_->exchange(true);
     join_search();
 }
 
@@ -324,13 +328,13 @@ void Engine::cmd_go(const std::vector<std::string>& args) {
         perft(*go.perft_depth);
         return;
     }
-    SearchLimits& limits = go.limits;
+    search_ends_alone_ = ends_without_stop(go.limits);
 
     stop_->store(false);
     auto thread = std::make_unique<SearchThread>(std::move(*pool_), position_);
     pool_.reset();
     thread->out = &out_;
-    thread->limits = std::move(limits);
+    thread->limits = std::move(go.limits);
     thread->stop = stop_;
     thread->goal_moves = settings_.goal_moves;
 

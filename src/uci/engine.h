@@ -36,12 +36,17 @@ const char* display_name(SearchMode mode);
 RootMode root_mode(SearchMode mode);
 
 // A parsed `go`: the limits for the side to move, or a perft request instead of a search.
-// Times are read up to MAX_CLOCK_MS, larger numbers as that.
+// Times are read up to MAX_CLOCK_MS, larger numbers as that; "mate" is not a limit and is
+// ignored.
 struct GoCommand {
     SearchLimits limits;
     std::optional<uint32_t> perft_depth;
 };
 GoCommand parse_go(const std::vector<std::string>& args, const Position& pos);
+
+// Whether a search with these limits ends without `stop`: not infinite, and bounded by a
+// fixed time, the side's clock, a depth or a node count.
+bool ends_without_stop(const SearchLimits& limits);
 
 // The searchers of one evaluator kind: the main searcher and its helper threads.
 using Pool = std::variant<ThreadPool<PstEval>, ThreadPool<NnueEval>>;
@@ -79,8 +84,8 @@ public:
 
     // Executes one trimmed input line; false only for "quit".
     bool handle(const std::string& line);
-    // End of input: a finite search is joined as it runs, an infinite one is stopped, so the
-    // process always ends.
+    // End of input: nobody is left to send stop, so a search that would not end on its own
+    // (ends_without_stop) is stopped; a bounded one is joined as it runs and prints its move.
     void end_of_input();
 
     const Position& position() const { return position_; }
@@ -125,6 +130,7 @@ private:
     std::shared_ptr<const RouterMoeNet> router_moe_net_;
     std::shared_ptr<std::atomic<bool>> stop_;
     std::optional<std::unique_ptr<SearchThread>> search_;
+    bool search_ends_alone_ = false;  // ends_without_stop of the running go
 };
 
 // The command-line and UCI "bench": searches the fixed positions, prints the summary lines.
