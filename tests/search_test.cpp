@@ -280,6 +280,20 @@ TEST(Search, TimeBudgetFromTheClock) {
     }
 }
 
+// The clock runs from limits.start (when the front end read `go`), not from when search()
+// begins: a minute's movetime that started two minutes ago is already spent.
+TEST(Search, ClockRunsFromTheGivenStart) {
+    Rig rig;
+    SearchLimits limits;
+    limits.movetime = 60'000;
+    limits.start = std::chrono::steady_clock::now() - std::chrono::minutes(2);
+    std::vector<IterationInfo> infos;
+    const SearchResult r = rig.run(Position::startpos(), limits, &infos);
+    EXPECT_GE(r.depth, 1);  // depth 1 always completes
+    ASSERT_FALSE(infos.empty());
+    EXPECT_GE(infos.front().time, 120'000u);
+}
+
 TEST(Search, DeadlinesSaturateAtTheEndOfTheClock) {
     using Clock = std::chrono::steady_clock;
     using std::chrono::milliseconds;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -214,6 +215,20 @@ TEST(Uci, ProgramEndsAtEndOfInputDuringAnySearch) {
         const std::string out = run_binary("", input);
         EXPECT_NE(out.find("\nbestmove "), std::string::npos) << out;
     }
+}
+
+// The time of a go runs from when its line was read, which the loop passes in.
+TEST(Uci, GoCountsItsTimeFromWhenTheLineWasRead) {
+    Session s;
+    s.engine().handle("go movetime 60000",
+                      std::chrono::steady_clock::now() - std::chrono::minutes(2));
+    s.wait_for({"bestmove"});
+    const auto infos = s.starting("info depth ");
+    ASSERT_FALSE(infos.empty());
+    const std::vector<std::string> w = split_words(infos.front());
+    const auto time = std::find(w.begin(), w.end(), "time");
+    ASSERT_TRUE(time != w.end() && time + 1 != w.end()) << infos.front();
+    EXPECT_GE(parse_u64(time[1]).value_or(0), 120'000u) << infos.front();
 }
 
 // A huge limit is a long search. The deadline used to overflow, and the search stopped by

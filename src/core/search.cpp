@@ -1142,8 +1142,8 @@ private:
 template <typename Eval>
 SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& root,
                                     const InfoSink& report) {
-    // 1. Limits.
-    start_ = Clock::now();
+    // 1. Limits, measured from when the front end read `go` if it says so.
+    start_ = limits.start.value_or(Clock::now());
     node_limit_ = limits.nodes;
     soft_ms_.reset();
     hard_deadline_.reset();

@@ -42,6 +42,9 @@ struct SearchLimits {
     std::optional<int32_t> movestogo;
     uint64_t inc = 0;
     bool infinite = false;  // no time budget at all, whatever else is given
+    // When the clock started: the front end stamps the moment it read `go`, so the time spent
+    // before the search runs counts against the budget. None: when search() begins.
+    std::optional<std::chrono::steady_clock::time_point> start;
 };
 
 // Soft limit: the iterative deepening starts no new iteration past (a fraction of) it.

@@ -55,6 +55,7 @@ std::optional<SearchResult> execute(HelperContext<Eval>& ctx, WorkerCmd<Eval>& c
         SearchLimits limits;
         limits.infinite = true;
         limits.searchmoves = std::move(search->root_moves);
+        limits.start = search->start;
         return searcher.search(limits, search->root, InfoSink{});  // an empty sink: no report
     }
     if (auto* help = std::get_if<worker::HelpSplits>(&cmd)) {
@@ -351,7 +352,7 @@ PoolResult ThreadPool<Eval>::search(const SearchLimits& limits, const Position& 
     const std::vector<Move> root_moves =
         restrict_root_moves(std::vector<Move>(legal.begin(), legal.end()), limits.searchmoves);
     helper_stop_->store(false);
-    for (auto& h : helpers_) h->dispatch(worker::Search{root, root_moves});
+    for (auto& h : helpers_) h->dispatch(worker::Search{root, root_moves, limits.start});
 
     out.main = main_->search(limits, root, report);
 

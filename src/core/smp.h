@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -50,6 +51,7 @@ namespace worker {
 struct Search {
     Position root;
     std::vector<Move> root_moves;
+    std::optional<std::chrono::steady_clock::time_point> start;  // the main search's clock
 };
 // YBWC: help at the splits of pool until it is no longer active.
 struct HelpSplits {

@@ -182,7 +182,7 @@ void Engine::end_of_input() {
     join_search();
 }
 
-bool Engine::handle(const std::string& line) {
+bool Engine::handle(const std::string& line, std::chrono::steady_clock::time_point received) {
     std::vector<std::string> words = split_words(line);
     if (words.empty()) return true;
     const std::string& cmd = words[0];
@@ -200,7 +200,7 @@ bool Engine::handle(const std::string& line) {
     } else if (cmd == "position") {
         cmd_position(args);
     } else if (cmd == "go") {
-        cmd_go(args);
+        cmd_go(args, received);
     } else if (cmd == "stop") {
         finish_search();
     } else if (cmd == "quit") {
@@ -321,13 +321,15 @@ GoCommand parse_go(const std::vector<std::string>& args, const Position& pos) {
     return go;
 }
 
-void Engine::cmd_go(const std::vector<std::string>& args) {
+void Engine::cmd_go(const std::vector<std::string>& args,
+                    std::chrono::steady_clock::time_point received) {
     finish_search();
     GoCommand go = parse_go(args, position_);
     if (go.perft_depth) {
         perft(*go.perft_depth);
         return;
     }
+    go.limits.start = received;
     search_ends_alone_ = ends_without_stop(go.limits);
 
     stop_->store(false);

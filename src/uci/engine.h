@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -82,8 +83,10 @@ public:
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    // Executes one trimmed input line; false only for "quit".
-    bool handle(const std::string& line);
+    // Executes one trimmed input line; false only for "quit". `received` is when the line was
+    // read: a `go` counts its time from then.
+    bool handle(const std::string& line, std::chrono::steady_clock::time_point received);
+    bool handle(const std::string& line) { return handle(line, std::chrono::steady_clock::now()); }
     // End of input: nobody is left to send stop, so a search that would not end on its own
     // (ends_without_stop) is stopped; a bounded one is joined as it runs and prints its move.
     void end_of_input();
@@ -101,7 +104,8 @@ private:
 
     void cmd_uci();
     void cmd_position(const std::vector<std::string>& args);
-    void cmd_go(const std::vector<std::string>& args);
+    void cmd_go(const std::vector<std::string>& args,
+                std::chrono::steady_clock::time_point received);
     void cmd_eval();
     void set_option(const std::vector<std::string>& args);
     void set_hash(uint64_t mb);
