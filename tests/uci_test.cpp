@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -123,6 +126,42 @@ bool bestmove_is_legal(const std::string& line, const Position& pos) {
     std::vector<std::string> words = split_words(line);
     if (words.size() < 2 || words[0] != "bestmove") return false;
     return bool(pos.parse_uci_move(words[1]));
+}
+
+// Ids of this process's threads named "search".
+std::vector<std::string> search_thread_ids() {
+    std::vector<std::string> ids;
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir) return ids;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "search") ids.push_back(e->d_name);
+    }
+    closedir(dir);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// The engine starts its search thread once and keeps it for every go, however each ended;
+// the thread goes with the engine.
+TEST(Uci, OneSearchThreadServesEveryGo) {
+    const std::vector<std::string> before = search_thread_ids();
+    {
+        Session s;
+        const std::vector<std::string> with = search_thread_ids();
+        EXPECT_EQ(with.size(), before.size() + 1);
+        for (const char* go : {"go depth 3", "go infinite", "go nodes 3000", "go movetime 5"}) {
+            SCOPED_TRACE(go);
+            s.send(go);
+            s.send("stop");
+            s.end();
+            EXPECT_EQ(search_thread_ids(), with);
+        }
+        EXPECT_EQ(s.starting("bestmove").size(), 4u);
+    }
+    EXPECT_EQ(search_thread_ids(), before);
 }
 
 TEST(Uci, InfiniteSearchAnswersIsreadyAndWaitsForStop) {

@@ -94,7 +94,7 @@ public:
     const Position& position() const { return position_; }
     const Settings& settings() const { return settings_; }
     uint64_t hash_mb() const { return hash_mb_; }
-    bool searching() const { return search_.has_value(); }
+    bool searching() const { return searching_; }
     // Helper threads of the pool (Threads - 1 once settings are applied); 0 while searching.
     size_t helper_count() const;
     bool uses_nnue_pool() const;
@@ -133,8 +133,10 @@ private:
     std::shared_ptr<const RouterNet> router_net_;  // at most one of the two routers is set
     std::shared_ptr<const RouterMoeNet> router_moe_net_;
     std::shared_ptr<std::atomic<bool>> stop_;
-    std::optional<std::unique_ptr<SearchThread>> search_;
-    bool search_ends_alone_ = false;  // ends_without_stop of the running go
+    // One thread runs every search; it lives as long as the engine.
+    std::unique_ptr<SearchThread> search_thread_;
+    bool searching_ = false;          // a go was handed over and not yet joined
+    bool search_ends_alone_ = false;  // ends_without_stop of that go
 };
 
 // The command-line and UCI "bench": searches the fixed positions, prints the summary lines.
