@@ -264,6 +264,18 @@ TEST(Search, TimeBudgetFromTheClock) {
         {std::nullopt, UINT64_MAX, std::nullopt, 0, 10, 54'975'581'388, 219'902'325'552},
         {std::nullopt, UINT64_MAX, 1, UINT64_MAX, 0, 549'755'813'888, 769'658'139'443},
         {std::nullopt, 1'000, std::nullopt, UINT64_MAX, 10, 495, 693},
+        {std::nullopt, 10'000, std::nullopt, 100, UINT64_MAX, 1'000, 1'000},
+        // At or inside Move Overhead: a tenth of the clock, at least 1 ms.
+        {std::nullopt, 0, std::nullopt, 0, 10, 1, 1},
+        {std::nullopt, 10, std::nullopt, 100, 10, 1, 1},
+        {std::nullopt, 50, std::nullopt, 0, 100, 5, 5},
+        {std::nullopt, 100, std::nullopt, 1'000, 100, 10, 10},
+        // Just above it the tenth of the overhead stays as a floor.
+        {std::nullopt, 101, std::nullopt, 0, 100, 10, 10},
+        {std::nullopt, 150, std::nullopt, 0, 100, 10, 10},
+        {std::nullopt, 300, std::nullopt, 0, 100, 10, 40},
+        {std::nullopt, 15, std::nullopt, 0, 10, 1, 3},
+        {std::nullopt, 30, std::nullopt, 100, 10, 10, 14},
     };
     for (const Case& c : CASES) {
         SearchLimits limits;
@@ -277,6 +289,39 @@ TEST(Search, TimeBudgetFromTheClock) {
                                         << " overhead " << c.overhead);
         EXPECT_EQ(b.soft_ms, c.soft);
         EXPECT_EQ(b.hard_ms, c.hard);
+    }
+}
+
+// Over every clock up to a few seconds: the hard limit leaves Move Overhead on the clock, or
+// nine tenths of it when that is less; it never falls as the clock grows; soft <= hard.
+TEST(Search, TimeBudgetKeepsAReserveAndGrowsWithTheClock) {
+    for (uint64_t overhead : {0u, 1u, 10u, 30u, 100u, 1'000u}) {
+        for (uint64_t inc : {0u, 10u, 100u, 1'000u}) {
+            for (std::optional<int32_t> to_go : {std::optional<int32_t>(), std::optional(1),
+                                                 std::optional(5), std::optional(40)}) {
+                SCOPED_TRACE(testing::Message() << "overhead " << overhead << " inc " << inc
+                                                << " movestogo " << to_go.value_or(0));
+                TimeBudget previous;
+                for (uint64_t t = 0; t <= 3'000; ++t) {
+                    SearchLimits limits;
+                    limits.time = t;
+                    limits.inc = inc;
+                    limits.movestogo = to_go;
+                    const TimeBudget b = time_budget(limits, overhead);
+                    ASSERT_TRUE(b.soft_ms && b.hard_ms) << t;
+                    ASSERT_GE(*b.soft_ms, 1u) << t;
+                    ASSERT_LE(*b.soft_ms, *b.hard_ms) << t;
+                    if (t >= 10) {
+                        ASSERT_GE(t - *b.hard_ms, std::min(overhead, t - t / 10)) << t;
+                    }
+                    if (t > 0) {
+                        ASSERT_GE(*b.soft_ms, *previous.soft_ms) << t;
+                        ASSERT_GE(*b.hard_ms, *previous.hard_ms) << t;
+                    }
+                    previous = b;
+                }
+            }
+        }
     }
 }
 

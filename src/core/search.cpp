@@ -102,12 +102,29 @@ TimeBudget time_budget(const SearchLimits& limits, uint64_t move_overhead_ms) {
     if (!limits.time) return budget;
     const uint64_t t = std::min(*limits.time, MAX_CLOCK_MS);
     const uint64_t inc = std::min(limits.inc, MAX_CLOCK_MS);
-    const uint64_t remaining = std::max<uint64_t>(t > overhead ? t - overhead : 0, 1);
+    // Within Move Overhead of the flag the clock may run out whatever we do. A tenth of what
+    // is left still searches a little and keeps nine tenths for the moves to come, in case
+    // the overhead was set generously.
+    if (t <= overhead) {
+        const uint64_t ms = std::max<uint64_t>(t / 10, 1);
+        budget.soft_ms = ms;
+        budget.hard_ms = ms;
+        return budget;
+    }
+    // Above it, the hard limit takes at most 7/10 of the time beyond the overhead, so the
+    // overhead and 3/10 of the rest are always kept.
+    const uint64_t remaining = t - overhead;
     const int64_t to_go = limits.movestogo ? *limits.movestogo : 20;
     const uint64_t divisor = to_go <= 0 ? 1 : uint64_t(std::min<int64_t>(to_go, 60));
     uint64_t soft = remaining / divisor + inc * 3 / 4;
     soft = std::max<uint64_t>(std::min(soft, remaining / 2), 1);
-    const uint64_t hard = std::max(std::min(remaining * 7 / 10, 4 * soft), soft);
+    uint64_t hard = std::max(std::min(remaining * 7 / 10, 4 * soft), soft);
+    // Just above the overhead that share is smaller than the tenth given at the overhead
+    // itself; the larger of the two keeps the budget from falling as the clock grows. It
+    // never exceeds a tenth of the clock, and with the default overhead it is 1 ms.
+    const uint64_t floor_ms = overhead / 10;
+    soft = std::max(soft, floor_ms);
+    hard = std::max(hard, floor_ms);
     budget.soft_ms = soft;
     budget.hard_ms = hard;
     return budget;

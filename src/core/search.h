@@ -49,6 +49,8 @@ struct SearchLimits {
 
 // Soft limit: the iterative deepening starts no new iteration past (a fraction of) it.
 // Hard limit: the search itself stops there. Clock values beyond MAX_CLOCK_MS count as that.
+// On a clock at or near Move Overhead the hard limit keeps a reserve (see search.cpp), and it
+// never falls as the time left grows.
 struct TimeBudget {
     std::optional<uint64_t> soft_ms;
     std::optional<uint64_t> hard_ms;
