@@ -364,6 +364,35 @@ TEST(Search, DeadlinesSaturateAtTheEndOfTheClock) {
     }
 }
 
+// A result reported after the search, as the pool does for a helper's move: its own line, on
+// the searcher's clock.
+TEST(Search, ReportResultPrintsThePlayedLine) {
+    Rig rig;
+    const Position pos = Position::startpos();
+    rig.to_depth(pos, 3);
+    SearchResult played;
+    played.depth = 9;
+    played.seldepth = 14;
+    played.score = -35;
+    played.nodes = 123'456;
+    played.best = pos.parse_uci_move("g1f3");
+    played.ponder = pos.parse_uci_move("g8f6");
+    played.pv = {played.best, played.ponder};
+    std::vector<IterationInfo> infos;
+    const InfoSink sink = [&](const IterationInfo& info) { infos.push_back(info); };
+    rig.searcher->report_result(played, sink);
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_EQ(infos[0].depth, 9);
+    EXPECT_EQ(infos[0].seldepth, 14u);
+    EXPECT_EQ(infos[0].score, -35);
+    EXPECT_EQ(infos[0].nodes, 123'456u);
+    EXPECT_EQ(infos[0].multipv, 1u);
+    EXPECT_EQ(infos[0].pv, played.pv);
+    played.best = NO_MOVE;  // a root without moves has no line
+    rig.searcher->report_result(played, sink);
+    EXPECT_EQ(infos.size(), 1u);
+}
+
 TEST(Search, SearchmovesNarrowTheRoot) {
     const Position pos = Position::startpos();
     MoveList legal;

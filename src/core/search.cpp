@@ -1062,16 +1062,34 @@ void Searcher<Eval>::report_line(int depth, int32_t score, uint64_t multipv,
     info.multipv = multipv;
     info.score = score;
     info.nodes = shared_nodes_->load(std::memory_order_relaxed) + (nodes_ - flushed_nodes_);
+    info.pv.assign(t_->pv[0], t_->pv[0] + std::min(t_->pv_len[0], MAX_PLY + 1));
+    finish_info(info);
+    report(info);
+}
+
+template <typename Eval>
+void Searcher<Eval>::report_result(const SearchResult& played, const InfoSink& report) {
+    if (!report || played.best.is_null()) return;
+    IterationInfo info;
+    info.depth = std::max(played.depth, 1);
+    info.seldepth = played.seldepth;
+    info.score = played.score;
+    info.nodes = played.nodes;
+    info.pv = played.pv.empty() ? std::vector<Move>{played.best} : played.pv;
+    finish_info(info);
+    report(info);
+}
+
+template <typename Eval>
+void Searcher<Eval>::finish_info(IterationInfo& info) {
     info.time = elapsed_ms();
     info.tbhits = tbhits_;
     info.hashfull = table_->hashfull();
-    info.pv.assign(t_->pv[0], t_->pv[0] + std::min(t_->pv_len[0], MAX_PLY + 1));
     if (show_wdl_) {
-        const Wdl w = line_wdl(info.pv, score);
+        const Wdl w = line_wdl(info.pv, info.score);
         info.has_wdl = true;
         info.wdl = {w.win, w.draw, w.loss};
     }
-    report(info);
 }
 
 template <typename Eval>
@@ -1234,6 +1252,8 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
         result.score = arm.score;
         result.best = arm.move;
         result.ponder = arm.pv.size() > 1 ? arm.pv[1] : NO_MOVE;
+        result.pv = !arm.pv.empty() && arm.pv[0] == arm.move ? arm.pv : std::vector<Move>{arm.move};
+        result.seldepth = uint64_t(seldepth_);
         return result;
     }
 
@@ -1246,6 +1266,7 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
     std::vector<Move> best_pv{root_moves_[0]};
     int32_t best_score = 0;
     int completed = 0;
+    int completed_seldepth = 0;
     int stable = 0;
     Move previous_best;
     int32_t previous_score = 0;
@@ -1281,6 +1302,7 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
         if (!done[0].pv.empty()) best_pv = done[0].pv;
         best_score = done[0].score;
         completed = depth;
+        completed_seldepth = seldepth_;
 
         // Time: spend longer while the best move keeps changing, takes a small share of the
         // nodes, or the score is falling.
@@ -1309,6 +1331,8 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
     result.score = best_score;
     result.best = best_pv[0];
     result.ponder = best_pv.size() > 1 ? best_pv[1] : NO_MOVE;
+    result.pv = std::move(best_pv);
+    result.seldepth = uint64_t(completed_seldepth);
     return result;
 }
 

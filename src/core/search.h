@@ -83,6 +83,8 @@ struct SearchResult {
     int32_t score = 0;
     Move best;  // NO_MOVE when the root has no legal move
     Move ponder;
+    std::vector<Move> pv;   // starts with best and ponder; empty without a best move
+    uint64_t seldepth = 0;  // of the last completed iteration
 };
 
 // One root move judged on its own (the goal lines of the front end).
@@ -138,6 +140,9 @@ public:
                                     int32_t previous_score);
     // W/D/L per mille for the root side, of the line `pv` from the last search's root.
     Wdl line_wdl(const std::vector<Move>& pv, int32_t score);
+    // After search(): reports `played` (a result for the same root, possibly another thread's,
+    // its nodes counting every thread) as an iteration line, on this searcher's clock.
+    void report_result(const SearchResult& played, const InfoSink& report);
 
     void set_multipv(int lines) { multipv_ = lines; }
     void set_show_wdl(bool on) { show_wdl_ = on; }
@@ -191,6 +196,8 @@ private:
 
     int32_t aspiration(int depth, int32_t previous_score);
     void report_line(int depth, int32_t score, uint64_t multipv, const InfoSink& report);
+    // Time, tbhits, hashfull and W/D/L of a line whose pv and score are already in.
+    void finish_info(IterationInfo& info);
     void count_node();
     uint64_t elapsed_ms() const;
     void flush_nodes();

@@ -164,6 +164,12 @@ SearchResult pick_best_thread(const SearchResult& main, const std::vector<Search
     return *best;
 }
 
+bool needs_played_line(const std::vector<Move>& last_pv, const SearchResult& played) {
+    if (played.best.is_null()) return false;
+    if (played.pv.empty()) return last_pv.empty() || last_pv[0] != played.best;
+    return played.pv != last_pv;
+}
+
 template <typename Eval>
 std::unique_ptr<HelperWorker<Eval>> HelperWorker<Eval>::spawn(
     int number, std::unique_ptr<Searcher<Eval>> searcher,
@@ -323,6 +329,20 @@ void ThreadPool<Eval>::set_network(std::shared_ptr<const Network> network)
 template <typename Eval>
 PoolResult ThreadPool<Eval>::search(const SearchLimits& limits, const Position& root,
                                     const InfoSink& report) {
+    if (!report) return search_threads(limits, root, report);
+    std::vector<Move> last_pv;
+    const InfoSink tracked = [&](const IterationInfo& info) {
+        if (info.multipv == 1) last_pv = info.pv;
+        report(info);
+    };
+    PoolResult out = search_threads(limits, root, tracked);
+    if (needs_played_line(last_pv, out.reported)) main_->report_result(out.reported, report);
+    return out;
+}
+
+template <typename Eval>
+PoolResult ThreadPool<Eval>::search_threads(const SearchLimits& limits, const Position& root,
+                                            const InfoSink& report) {
     nodes_->store(0, std::memory_order_relaxed);
     PoolResult out;
     if (helpers_.empty()) {
