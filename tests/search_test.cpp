@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -284,6 +285,24 @@ TEST(Search, TimeBudgetFromTheClock) {
         {5, std::nullopt, std::nullopt, 0, 10, std::nullopt, 1},
         {1'000, 50'000, std::nullopt, 0, 10, std::nullopt, 990},  // movetime wins
         {std::nullopt, std::nullopt, std::nullopt, 0, 10, std::nullopt, std::nullopt},
+        // Huge values count as MAX_CLOCK_MS (2^40 ms): long searches, not overflows.
+        {10'000'000'000'000, std::nullopt, std::nullopt, 0, 10, std::nullopt, 1'099'511'627'766},
+        {UINT64_MAX, std::nullopt, std::nullopt, 0, 10, std::nullopt, 1'099'511'627'766},
+        {std::nullopt, UINT64_MAX, std::nullopt, 0, 10, 54'975'581'388, 219'902'325'552},
+        {std::nullopt, UINT64_MAX, 1, UINT64_MAX, 0, 549'755'813'888, 769'658'139'443},
+        {std::nullopt, 1'000, std::nullopt, UINT64_MAX, 10, 495, 693},
+        {std::nullopt, 10'000, std::nullopt, 100, UINT64_MAX, 1'000, 1'000},
+        // At or inside Move Overhead: a tenth of the clock, at least 1 ms.
+        {std::nullopt, 0, std::nullopt, 0, 10, 1, 1},
+        {std::nullopt, 10, std::nullopt, 100, 10, 1, 1},
+        {std::nullopt, 50, std::nullopt, 0, 100, 5, 5},
+        {std::nullopt, 100, std::nullopt, 1'000, 100, 10, 10},
+        // Just above it the tenth of the overhead stays as a floor.
+        {std::nullopt, 101, std::nullopt, 0, 100, 10, 10},
+        {std::nullopt, 150, std::nullopt, 0, 100, 10, 10},
+        {std::nullopt, 300, std::nullopt, 0, 100, 10, 40},
+        {std::nullopt, 15, std::nullopt, 0, 10, 1, 3},
+        {std::nullopt, 30, std::nullopt, 100, 10, 10, 14},
     };
     for (const Case& c : CASES) {
         SearchLimits limits;
@@ -293,10 +312,112 @@ TEST(Search, TimeBudgetFromTheClock) {
         limits.inc = c.inc;
         const TimeBudget b = time_budget(limits, c.overhead);
         SCOPED_TRACE(testing::Message() << "time " << c.time.value_or(0) << " movetime "
-                                        << c.movetime.value_or(0));
+                                        << c.movetime.value_or(0) << " inc " << c.inc
+                                        << " overhead " << c.overhead);
         EXPECT_EQ(b.soft_ms, c.soft);
         EXPECT_EQ(b.hard_ms, c.hard);
     }
+}
+
+// Over every clock up to a few seconds: the hard limit leaves Move Overhead on the clock, or
+// nine tenths of it when that is less; it never falls as the clock grows; soft <= hard.
+TEST(Search, TimeBudgetKeepsAReserveAndGrowsWithTheClock) {
+    for (uint64_t overhead : {0u, 1u, 10u, 30u, 100u, 1'000u}) {
+        for (uint64_t inc : {0u, 10u, 100u, 1'000u}) {
+            for (std::optional<int32_t> to_go : {std::optional<int32_t>(), std::optional(1),
+                                                 std::optional(5), std::optional(40)}) {
+                SCOPED_TRACE(testing::Message() << "overhead " << overhead << " inc " << inc
+                                                << " movestogo " << to_go.value_or(0));
+                TimeBudget previous;
+                for (uint64_t t = 0; t <= 3'000; ++t) {
+                    SearchLimits limits;
+                    limits.time = t;
+                    limits.inc = inc;
+                    limits.movestogo = to_go;
+                    const TimeBudget b = time_budget(limits, overhead);
+                    ASSERT_TRUE(b.soft_ms && b.hard_ms) << t;
+                    ASSERT_GE(*b.soft_ms, 1u) << t;
+                    ASSERT_LE(*b.soft_ms, *b.hard_ms) << t;
+                    if (t >= 10) {
+                        ASSERT_GE(t - *b.hard_ms, std::min(overhead, t - t / 10)) << t;
+                    }
+                    if (t > 0) {
+                        ASSERT_GE(*b.soft_ms, *previous.soft_ms) << t;
+                        ASSERT_GE(*b.hard_ms, *previous.hard_ms) << t;
+                    }
+                    previous = b;
+                }
+            }
+        }
+    }
+}
+
+// The clock runs from limits.start (when the front end read `go`), not from when search()
+// begins: a minute's movetime that started two minutes ago is already spent.
+TEST(Search, ClockRunsFromTheGivenStart) {
+    Rig rig;
+    SearchLimits limits;
+    limits.movetime = 60'000;
+    limits.start = std::chrono::steady_clock::now() - std::chrono::minutes(2);
+    std::vector<IterationInfo> infos;
+    const SearchResult r = rig.run(Position::startpos(), limits, &infos);
+    EXPECT_GE(r.depth, 1);  // depth 1 always completes
+    ASSERT_FALSE(infos.empty());
+    EXPECT_GE(infos.front().time, 120'000u);
+}
+
+TEST(Search, DeadlinesSaturateAtTheEndOfTheClock) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    const Clock::time_point zero{}, now = Clock::now(), last = Clock::time_point::max();
+    struct Case {
+        Clock::time_point start;
+        uint64_t ms;
+        Clock::time_point deadline;
+    };
+    const Case CASES[] = {
+        {zero, 1'000, zero + milliseconds(1'000)},
+        {now, 0, now},
+        {now, MAX_CLOCK_MS, now + milliseconds(MAX_CLOCK_MS)},
+        {now, UINT64_MAX, now + milliseconds(MAX_CLOCK_MS)},
+        {last - milliseconds(5), 4, last - milliseconds(1)},
+        {last - milliseconds(5), 6, last},
+        {last, 1, last},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(testing::Message()
+                     << c.ms << " ms after " << c.start.time_since_epoch().count());
+        EXPECT_EQ(deadline_after(c.start, c.ms), c.deadline);
+    }
+}
+
+// A result reported after the search, as the pool does for a helper's move: its own line, on
+// the searcher's clock.
+TEST(Search, ReportResultPrintsThePlayedLine) {
+    Rig rig;
+    const Position pos = Position::startpos();
+    rig.to_depth(pos, 3);
+    SearchResult played;
+    played.depth = 9;
+    played.seldepth = 14;
+    played.score = -35;
+    played.nodes = 123'456;
+    played.best = pos.parse_uci_move("g1f3");
+    played.ponder = pos.parse_uci_move("g8f6");
+    played.pv = {played.best, played.ponder};
+    std::vector<IterationInfo> infos;
+    const InfoSink sink = [&](const IterationInfo& info) { infos.push_back(info); };
+    rig.searcher->report_result(played, sink);
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_EQ(infos[0].depth, 9);
+    EXPECT_EQ(infos[0].seldepth, 14u);
+    EXPECT_EQ(infos[0].score, -35);
+    EXPECT_EQ(infos[0].nodes, 123'456u);
+    EXPECT_EQ(infos[0].multipv, 1u);
+    EXPECT_EQ(infos[0].pv, played.pv);
+    played.best = NO_MOVE;  // a root without moves has no line
+    rig.searcher->report_result(played, sink);
+    EXPECT_EQ(infos.size(), 1u);
 }
 
 TEST(Search, SearchmovesNarrowTheRoot) {

@@ -1,9 +1,12 @@
 // An engine driven line by line whose output can be read while its search thread writes.
 #pragma once
 
+#include <condition_variable>
+#include <initializer_list>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine.h"
@@ -18,6 +21,7 @@ public:
               std::istringstream in(text);
               std::string l;
               while (std::getline(in, l)) lines_.push_back(l);
+              printed_.notify_all();
           }),
           engine_(output_) {}
 
@@ -36,6 +40,17 @@ public:
             if (l.rfind(prefix, 0) == 0) out.push_back(l);
         return out;
     }
+    // Blocks until a line starting with one of the prefixes is among lines(); returns the
+    // first such line. Waits for output, not for a time.
+    std::string wait_for(std::initializer_list<std::string_view> prefixes) {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            for (const std::string& l : lines_)
+                for (std::string_view p : prefixes)
+                    if (l.rfind(p, 0) == 0) return l;
+            printed_.wait(lock);
+        }
+    }
     // Everything printed since the last take().
     std::vector<std::string> take() {
         std::lock_guard lock(mutex_);
@@ -46,6 +61,7 @@ public:
 
 private:
     std::mutex mutex_;
+    std::condition_variable printed_;
     std::vector<std::string> lines_;
     uci::Output output_;
     uci::Engine engine_;

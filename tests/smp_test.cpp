@@ -14,6 +14,7 @@
 #include "eval.h"
 #include "movegen.h"
 #include "session.h"
+#include "test_util.h"
 #include "text.h"
 
 namespace velmar {
@@ -124,6 +125,40 @@ TEST(Smp, PickBestThreadVotesAndTakesMates) {
     }
 }
 
+TEST(Smp, PlayedLineIsPrintedWhenTheLastPvDoesNotShowIt) {
+    const Move e4(12, 28, kind::DOUBLE_PUSH), e5(52, 36, kind::DOUBLE_PUSH),
+        d4(11, 27, kind::DOUBLE_PUSH), d5(51, 35, kind::DOUBLE_PUSH), nf3(6, 21, 0);
+    auto played = [](Move best, std::vector<Move> pv) {
+        SearchResult r;
+        r.depth = 8;
+        r.best = best;
+        r.ponder = pv.size() > 1 ? pv[1] : NO_MOVE;
+        r.pv = std::move(pv);
+        return r;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Move> last_pv;
+        SearchResult played;
+        bool print;
+    };
+    const Case cases[] = {
+        {"the last line is the played one", {e4, e5, nf3}, played(e4, {e4, e5, nf3}), false},
+        {"another first move", {e4, e5}, played(d4, {d4, d5}), true},
+        {"another ponder move", {e4, e5}, played(e4, {e4, d5}), true},
+        {"a ponder move the last line lacks", {e4}, played(e4, {e4, e5}), true},
+        {"same start, other continuation", {e4, e5, nf3}, played(e4, {e4, e5}), true},
+        {"nothing printed yet", {}, played(e4, {e4}), true},
+        {"no move to play", {}, played(NO_MOVE, {}), false},
+        {"a move without a line, shown", {e4, e5}, played(e4, {}), false},
+        {"a move without a line, not shown", {d4}, played(e4, {}), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(needs_played_line(c.last_pv, c.played), c.print);
+    }
+}
+
 std::shared_ptr<TranspositionTable> small_table() {
     auto t = TranspositionTable::try_new(2, 1);
     if (!t.ok()) fatal(t.error().message);
@@ -168,6 +203,32 @@ TEST(Smp, SearchmovesReachTheHelpers) {
         limits.searchmoves = {a3, h3};
         const PoolResult r = pool.search(limits, root, InfoSink{});
         EXPECT_TRUE(r.reported.best == a3 || r.reported.best == h3) << r.reported.best.text();
+    }
+}
+
+// Whichever thread's move the vote picks, the last first-line PV reported starts with that
+// move and its ponder move.
+TEST(Smp, LastReportedPvStartsWithTheReportedMove) {
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    ThreadPool<PstEval> pool(PstEval(), small_table(), stop);
+    pool.set_helper_count(3);
+    const std::vector<std::string_view>& fens = test::varied_fens();
+    for (int i = 0; i < 120; ++i) {
+        SCOPED_TRACE(i);
+        const Position root = test::fen(fens[size_t(i) % fens.size()]);
+        SearchLimits limits;
+        limits.nodes = uint64_t(500 + 700 * (i % 9));
+        std::vector<Move> last_pv;
+        const PoolResult r = pool.search(limits, root, [&](const IterationInfo& info) {
+            if (info.multipv == 1) last_pv = info.pv;
+        });
+        if (r.reported.best.is_null()) continue;
+        ASSERT_FALSE(last_pv.empty());
+        EXPECT_EQ(last_pv[0], r.reported.best);
+        if (r.reported.ponder) {
+            ASSERT_GE(last_pv.size(), 2u);
+            EXPECT_EQ(last_pv[1], r.reported.ponder);
+        }
     }
 }
 
@@ -226,6 +287,41 @@ TEST(SmpStress, ThousandShortSearchesWithRandomStops) {
             if (l.rfind("bestmove", 0) == 0) {
                 ASSERT_TRUE(legal_bestmove(l, pos.value())) << l;
             }
+    }
+}
+
+// What a strict GUI checks on every move: the bestmove and its ponder move start the pv of the
+// last info line, with several threads voting.
+TEST(SmpStress, BestmoveStartsTheLastPrintedPv) {
+    Session s;
+    s.send("setoption name Threads value 4");
+    const std::vector<std::string_view>& fens = test::varied_fens();
+    for (int i = 0; i < 150; ++i) {
+        SCOPED_TRACE(i);
+        s.send("position fen " + std::string(fens[size_t(i) % fens.size()]));
+        s.take();
+        s.send(i % 2 ? "go nodes " + std::to_string(1000 + 500 * (i % 7))
+                     : "go depth " + std::to_string(3 + i % 5));
+        s.end();
+        std::vector<std::string> pv_lines;
+        std::string best;
+        for (const std::string& l : s.take()) {
+            if (l.rfind("info depth ", 0) == 0) pv_lines.push_back(l);
+            if (l.rfind("bestmove ", 0) == 0) best = l;
+        }
+        std::vector<std::string> b = uci::split_words(best);
+        ASSERT_GE(b.size(), 2u) << best;
+        if (b[1] == "0000") continue;
+        ASSERT_FALSE(pv_lines.empty());
+        std::vector<std::string> w = uci::split_words(pv_lines.back());
+        auto pv = std::find(w.begin(), w.end(), "pv");
+        ASSERT_NE(pv, w.end());
+        ASSERT_GT(w.end() - pv, 1) << pv_lines.back();
+        EXPECT_EQ(pv[1], b[1]) << pv_lines.back() << " / " << best;
+        if (b.size() >= 4) {
+            ASSERT_GT(w.end() - pv, 2) << pv_lines.back();
+            EXPECT_EQ(pv[2], b[3]) << pv_lines.back() << " / " << best;
+        }
     }
 }
 

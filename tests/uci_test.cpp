@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -146,6 +150,42 @@ bool bestmove_is_legal(const std::string& line, const Position& pos) {
     return bool(pos.parse_uci_move(words[1]));
 }
 
+// Ids of this process's threads named "search".
+std::vector<std::string> search_thread_ids() {
+    std::vector<std::string> ids;
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir) return ids;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "search") ids.push_back(e->d_name);
+    }
+    closedir(dir);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// The engine starts its search thread once and keeps it for every go, however each ended;
+// the thread goes with the engine.
+TEST(Uci, OneSearchThreadServesEveryGo) {
+    const std::vector<std::string> before = search_thread_ids();
+    {
+        Session s;
+        const std::vector<std::string> with = search_thread_ids();
+        EXPECT_EQ(with.size(), before.size() + 1);
+        for (const char* go : {"go depth 3", "go infinite", "go nodes 3000", "go movetime 5"}) {
+            SCOPED_TRACE(go);
+            s.send(go);
+            s.send("stop");
+            s.end();
+            EXPECT_EQ(search_thread_ids(), with);
+        }
+        EXPECT_EQ(s.starting("bestmove").size(), 4u);
+    }
+    EXPECT_EQ(search_thread_ids(), before);
+}
+
 TEST(Uci, InfiniteSearchAnswersIsreadyAndWaitsForStop) {
     Session s;
     s.send("go infinite");
@@ -187,6 +227,85 @@ TEST(Uci, EndOfInputStopsAnInfiniteSearch) {
     s.send("go infinite");
     s.end();
     EXPECT_EQ(s.starting("bestmove").size(), 1u);
+}
+
+// At end of input nobody is left to send stop: a go without a bound is stopped, a bounded one
+// runs to its end. Either way exactly one bestmove, and the engine is idle again.
+TEST(Uci, EndOfInputStopsUnboundedSearchesAndFinishesBoundedOnes) {
+    struct Case {
+        const char* go;
+        bool ends_alone;
+    };
+    const Case CASES[] = {
+        {"go", false},
+        {"go mate 2", false},  // mate is not read as a limit
+        {"go infinite", false},
+        {"go infinite depth 3", false},
+        {"go searchmoves e2e4 d2d4", false},
+        {"go ponder", false},
+        {"go btime 1000 binc 10", false},  // white to move: black's clock bounds nothing
+        {"go depth 5", true},
+        {"go mate 2 depth 4", true},
+        {"go movetime 100", true},
+        {"go wtime 1000 btime 1000", true},
+        {"go nodes 5000", true},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.go);
+        const std::vector<std::string> words = split_words(c.go);
+        const SearchLimits limits =
+            parse_go({words.begin() + 1, words.end()}, Position::startpos()).limits;
+        EXPECT_EQ(ends_without_stop(limits), c.ends_alone);
+        Session s;
+        s.send(c.go);
+        s.end();
+        EXPECT_FALSE(s.engine().searching());
+        EXPECT_EQ(s.starting("bestmove").size(), 1u);
+        if (limits.depth && c.ends_alone) {
+            auto infos = s.starting("info depth ");
+            ASSERT_FALSE(infos.empty());
+            EXPECT_EQ(infos.back().rfind("info depth " + std::to_string(*limits.depth) + " ", 0),
+                      0u);
+        }
+    }
+}
+
+TEST(Uci, ProgramEndsAtEndOfInputDuringAnySearch) {
+    for (const char* input : {"go\n", "go mate 2\n", "go infinite\n", "go depth 3\n"}) {
+        SCOPED_TRACE(input);
+        const std::string out = run_binary("", input);
+        EXPECT_NE(out.find("\nbestmove "), std::string::npos) << out;
+    }
+}
+
+// The time of a go runs from when its line was read, which the loop passes in.
+TEST(Uci, GoCountsItsTimeFromWhenTheLineWasRead) {
+    Session s;
+    s.engine().handle("go movetime 60000",
+                      std::chrono::steady_clock::now() - std::chrono::minutes(2));
+    s.wait_for({"bestmove"});
+    const auto infos = s.starting("info depth ");
+    ASSERT_FALSE(infos.empty());
+    const std::vector<std::string> w = split_words(infos.front());
+    const auto time = std::find(w.begin(), w.end(), "time");
+    ASSERT_TRUE(time != w.end() && time + 1 != w.end()) << infos.front();
+    EXPECT_GE(parse_u64(time[1]).value_or(0), 120'000u) << infos.front();
+}
+
+// A huge limit is a long search. The deadline used to overflow, and the search stopped by
+// depth 6; now it goes on past depth 10 and still answers stop.
+TEST(Uci, HugeTimeLimitsSearchUntilStop) {
+    for (const char* go : {"go movetime 10000000000000", "go wtime 9223372036854775807 btime 1",
+                           "go movetime 99999999999999999999999"}) {
+        SCOPED_TRACE(go);
+        Session s;
+        s.send(go);
+        s.wait_for({"info depth 10 ", "bestmove"});
+        EXPECT_TRUE(s.starting("bestmove").empty());
+        EXPECT_TRUE(s.engine().searching());
+        s.send("stop");
+        EXPECT_EQ(s.starting("bestmove").size(), 1u);
+    }
 }
 
 TEST(Uci, RootsWithoutMovesGiveNullBestmove) {
@@ -305,9 +424,52 @@ TEST(Uci, GoArgumentsBecomeLimits) {
     l = go("searchmoves e2e4 d2d4 e2e5 depth 5 ponder", Position::startpos());
     EXPECT_EQ(l.searchmoves.size(), 2u);
     EXPECT_EQ(l.depth, 5);
+    l = go("mate 3", Position::startpos());
+    EXPECT_FALSE(l.depth || l.nodes || l.movetime || l.time || l.infinite);
     GoCommand p = parse_go(split_words("depth 3 perft 2 infinite"), Position::startpos());
     EXPECT_EQ(p.perft_depth, 2u);
     EXPECT_EQ(parse_go(split_words("perft"), Position::startpos()).perft_depth, 1u);
+}
+
+// Numbers beyond any clock are read as MAX_CLOCK_MS (about 35 years) and beyond 64 bits as
+// the largest value, so a huge limit gives a long search with a finite, overflow-free budget.
+TEST(Uci, HugeGoNumbersBecomeLongFiniteLimits) {
+    constexpr uint64_t YEAR_MS = 365ull * 24 * 3600 * 1000;
+    struct Case {
+        const char* args;
+        std::optional<uint64_t> movetime, time, nodes;
+        uint64_t inc;
+        std::optional<int32_t> depth;
+        uint64_t min_hard_ms;  // 0: no time limit to check
+    };
+    const std::nullopt_t none = std::nullopt;
+    const Case CASES[] = {
+        {"movetime 10000000000000", MAX_CLOCK_MS, none, none, 0, none, YEAR_MS},
+        {"movetime 99999999999999999999999", MAX_CLOCK_MS, none, none, 0, none, YEAR_MS},
+        {"movetime -99999999999999999999999", 1, none, none, 0, none, 1},
+        {"wtime 9223372036854775807 winc 99999999999999999999", none, MAX_CLOCK_MS, none,
+         MAX_CLOCK_MS, none, YEAR_MS},
+        {"wtime 1099511627775 winc 5", none, 1'099'511'627'775, none, 5, none, YEAR_MS},
+        {"wtime 1e9", none, none, none, 0, none, 0},
+        {"nodes 99999999999999999999", none, none, uint64_t(INT64_MAX), 0, none, 0},
+        {"depth 99999999999999999999", none, none, none, 0, INT32_MAX, 0},
+        {"depth -99999999999999999999", none, none, none, 0, INT32_MIN, 0},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.args);
+        const SearchLimits l = parse_go(split_words(c.args), Position::startpos()).limits;
+        EXPECT_EQ(l.movetime, c.movetime);
+        EXPECT_EQ(l.time, c.time);
+        EXPECT_EQ(l.nodes, c.nodes);
+        EXPECT_EQ(l.inc, c.inc);
+        EXPECT_EQ(l.depth, c.depth);
+        const TimeBudget b = time_budget(l, 10);
+        if (c.min_hard_ms) {
+            ASSERT_TRUE(b.hard_ms.has_value());
+            EXPECT_GE(*b.hard_ms, c.min_hard_ms);
+            EXPECT_LE(*b.hard_ms, MAX_CLOCK_MS);
+        }
+    }
 }
 
 TEST(Uci, TextHelpers) {
@@ -320,6 +482,13 @@ TEST(Uci, TextHelpers) {
     EXPECT_EQ(parse_i32("2147483648"), std::nullopt);
     EXPECT_EQ(parse_i64("+"), std::nullopt);
     EXPECT_EQ(parse_i64("12a"), std::nullopt);
+    EXPECT_EQ(parse_i64_saturating("99999999999999999999"), INT64_MAX);
+    EXPECT_EQ(parse_i64_saturating("+9223372036854775808"), INT64_MAX);
+    EXPECT_EQ(parse_i64_saturating("-99999999999999999999"), INT64_MIN);
+    EXPECT_EQ(parse_i64_saturating("-42"), -42);
+    EXPECT_EQ(parse_i64_saturating("-"), std::nullopt);
+    EXPECT_EQ(parse_i64_saturating(""), std::nullopt);
+    EXPECT_EQ(parse_i64_saturating("99999999999999999999x"), std::nullopt);
 }
 
 // One setoption line (or a few) on a fresh engine: the exact printed lines and the settings.

@@ -95,24 +95,49 @@ bool is_repetition(const Position& pos) {
 }
 
 TimeBudget time_budget(const SearchLimits& limits, uint64_t move_overhead_ms) {
+    // Every value is capped first, so none of the sums and products below can overflow.
+    const uint64_t overhead = std::min(move_overhead_ms, MAX_CLOCK_MS);
     TimeBudget budget;
     if (limits.movetime) {
-        const uint64_t t = *limits.movetime;
-        budget.hard_ms = std::max<uint64_t>(t > move_overhead_ms ? t - move_overhead_ms : 0, 1);
+        const uint64_t t = std::min(*limits.movetime, MAX_CLOCK_MS);
+        budget.hard_ms = std::max<uint64_t>(t > overhead ? t - overhead : 0, 1);
         return budget;
     }
     if (!limits.time) return budget;
-    const uint64_t t = *limits.time;
-    const uint64_t remaining =
-        std::max<uint64_t>(t > move_overhead_ms ? t - move_overhead_ms : 0, 1);
+    const uint64_t t = std::min(*limits.time, MAX_CLOCK_MS);
+    const uint64_t inc = std::min(limits.inc, MAX_CLOCK_MS);
+    // Within Move Overhead of the flag the clock may run out whatever we do. A tenth of what
+    // is left still searches a little and keeps nine tenths for the moves to come, in case
+    // the overhead was set generously.
+    if (t <= overhead) {
+        const uint64_t ms = std::max<uint64_t>(t / 10, 1);
+        budget.soft_ms = ms;
+        budget.hard_ms = ms;
+        return budget;
+    }
+    // Above it, the hard limit takes at most 7/10 of the time beyond the overhead, so the
+    // overhead and 3/10 of the rest are always kept.
+    const uint64_t remaining = t - overhead;
     const int64_t to_go = limits.movestogo ? *limits.movestogo : 20;
     const uint64_t divisor = to_go <= 0 ? 1 : uint64_t(std::min<int64_t>(to_go, 60));
-    uint64_t soft = remaining / divisor + limits.inc * 3 / 4;
+    uint64_t soft = remaining / divisor + inc * 3 / 4;
     soft = std::max<uint64_t>(std::min(soft, remaining / 2), 1);
-    const uint64_t hard = std::max(std::min(remaining * 7 / 10, 4 * soft), soft);
+    uint64_t hard = std::max(std::min(remaining * 7 / 10, 4 * soft), soft);
+    // Just above the overhead that share is smaller than the tenth given at the overhead
+    // itself; the larger of the two keeps the budget from falling as the clock grows. It
+    // never exceeds a tenth of the clock, and with the default overhead it is 1 ms.
+    const uint64_t floor_ms = overhead / 10;
+    soft = std::max(soft, floor_ms);
+    hard = std::max(hard, floor_ms);
     budget.soft_ms = soft;
     budget.hard_ms = hard;
     return budget;
+}
+
+Clock::time_point deadline_after(Clock::time_point start, uint64_t ms) {
+    const auto span = std::chrono::milliseconds(std::min(ms, MAX_CLOCK_MS));
+    if (start > Clock::time_point::max() - span) return Clock::time_point::max();
+    return start + span;
 }
 
 std::vector<Move> restrict_root_moves(const std::vector<Move>& current,
@@ -1041,16 +1066,34 @@ void Searcher<Eval>::report_line(int depth, int32_t score, uint64_t multipv,
     info.multipv = multipv;
     info.score = score;
     info.nodes = shared_nodes_->load(std::memory_order_relaxed) + (nodes_ - flushed_nodes_);
+    info.pv.assign(t_->pv[0], t_->pv[0] + std::min(t_->pv_len[0], MAX_PLY + 1));
+    finish_info(info);
+    report(info);
+}
+
+template <typename Eval>
+void Searcher<Eval>::report_result(const SearchResult& played, const InfoSink& report) {
+    if (!report || played.best.is_null()) return;
+    IterationInfo info;
+    info.depth = std::max(played.depth, 1);
+    info.seldepth = played.seldepth;
+    info.score = played.score;
+    info.nodes = played.nodes;
+    info.pv = played.pv.empty() ? std::vector<Move>{played.best} : played.pv;
+    finish_info(info);
+    report(info);
+}
+
+template <typename Eval>
+void Searcher<Eval>::finish_info(IterationInfo& info) {
     info.time = elapsed_ms();
     info.tbhits = tbhits_;
     info.hashfull = table_->hashfull();
-    info.pv.assign(t_->pv[0], t_->pv[0] + std::min(t_->pv_len[0], MAX_PLY + 1));
     if (show_wdl_) {
-        const Wdl w = line_wdl(info.pv, score);
+        const Wdl w = line_wdl(info.pv, info.score);
         info.has_wdl = true;
         info.wdl = {w.win, w.draw, w.loss};
     }
-    report(info);
 }
 
 template <typename Eval>
@@ -1138,15 +1181,15 @@ private:
 template <typename Eval>
 SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& root,
                                     const InfoSink& report) {
-    // 1. Limits.
-    start_ = Clock::now();
+    // 1. Limits, measured from when the front end read `go` if it says so.
+    start_ = limits.start.value_or(Clock::now());
     node_limit_ = limits.nodes;
     soft_ms_.reset();
     hard_deadline_.reset();
     if (!limits.infinite) {
         const TimeBudget budget = time_budget(limits, move_overhead_ms_);
         soft_ms_ = budget.soft_ms;
-        if (budget.hard_ms) hard_deadline_ = start_ + std::chrono::milliseconds(*budget.hard_ms);
+        if (budget.hard_ms) hard_deadline_ = deadline_after(start_, *budget.hard_ms);
     }
 
     // 2. Counters and tables.
@@ -1213,6 +1256,8 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
         result.score = arm.score;
         result.best = arm.move;
         result.ponder = arm.pv.size() > 1 ? arm.pv[1] : NO_MOVE;
+        result.pv = !arm.pv.empty() && arm.pv[0] == arm.move ? arm.pv : std::vector<Move>{arm.move};
+        result.seldepth = uint64_t(seldepth_);
         return result;
     }
 
@@ -1225,6 +1270,7 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
     std::vector<Move> best_pv{root_moves_[0]};
     int32_t best_score = 0;
     int completed = 0;
+    int completed_seldepth = 0;
     int stable = 0;
     Move previous_best;
     int32_t previous_score = 0;
@@ -1260,6 +1306,7 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
         if (!done[0].pv.empty()) best_pv = done[0].pv;
         best_score = done[0].score;
         completed = depth;
+        completed_seldepth = seldepth_;
 
         // Time: spend longer while the best move keeps changing, takes a small share of the
         // nodes, or the score is falling.
@@ -1288,6 +1335,8 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
     result.score = best_score;
     result.best = best_pv[0];
     result.ponder = best_pv.size() > 1 ? best_pv[1] : NO_MOVE;
+    result.pv = std::move(best_pv);
+    result.seldepth = uint64_t(completed_seldepth);
     return result;
 }
 

@@ -28,6 +28,10 @@ namespace velmar {
 // mode that searches each root move on its own (voi.h).
 enum class RootMode { AB, VOI, GUMBEL_SH };
 
+// The longest time any clock value may stand for, about 35 years. Larger values are read as
+// this one, so a deadline (a steady_clock time in nanoseconds) never overflows.
+inline constexpr uint64_t MAX_CLOCK_MS = uint64_t(1) << 40;
+
 // What a `go` asks for. Times are in milliseconds and already belong to the side to move.
 struct SearchLimits {
     std::optional<uint64_t> nodes;
@@ -38,10 +42,15 @@ struct SearchLimits {
     std::optional<int32_t> movestogo;
     uint64_t inc = 0;
     bool infinite = false;  // no time budget at all, whatever else is given
+    // When the clock started: the front end stamps the moment it read `go`, so the time spent
+    // before the search runs counts against the budget. None: when search() begins.
+    std::optional<std::chrono::steady_clock::time_point> start;
 };
 
 // Soft limit: the iterative deepening starts no new iteration past (a fraction of) it.
-// Hard limit: the search itself stops there.
+// Hard limit: the search itself stops there. Clock values beyond MAX_CLOCK_MS count as that.
+// On a clock at or near Move Overhead the hard limit keeps a reserve (see search.cpp), and it
+// never falls as the time left grows.
 struct TimeBudget {
     std::optional<uint64_t> soft_ms;
     std::optional<uint64_t> hard_ms;
@@ -51,6 +60,10 @@ TimeBudget time_budget(const SearchLimits& limits, uint64_t move_overhead_ms);
 // The position occurred before with the same side to move, within the fifty-move window and
 // not across a null move.
 bool is_repetition(const Position& pos);
+
+// start + ms, or the latest time the clock can express when that is beyond it.
+std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::time_point start,
+                                                     uint64_t ms);
 
 // One finished iteration (one line of it with MultiPV), as the front end prints it.
 struct IterationInfo {
@@ -74,6 +87,8 @@ struct SearchResult {
     int32_t score = 0;
     Move best;  // NO_MOVE when the root has no legal move
     Move ponder;
+    std::vector<Move> pv;   // starts with best and ponder; empty without a best move
+    uint64_t seldepth = 0;  // of the last completed iteration
 };
 
 // One root move judged on its own (the goal lines of the front end).
@@ -129,6 +144,9 @@ public:
                                     int32_t previous_score);
     // W/D/L per mille for the root side, of the line `pv` from the last search's root.
     Wdl line_wdl(const std::vector<Move>& pv, int32_t score);
+    // After search(): reports `played` (a result for the same root, possibly another thread's,
+    // its nodes counting every thread) as an iteration line, on this searcher's clock.
+    void report_result(const SearchResult& played, const InfoSink& report);
 
     void set_multipv(int lines) { multipv_ = lines; }
     void set_show_wdl(bool on) { show_wdl_ = on; }
@@ -182,6 +200,8 @@ private:
 
     int32_t aspiration(int depth, int32_t previous_score);
     void report_line(int depth, int32_t score, uint64_t multipv, const InfoSink& report);
+    // Time, tbhits, hashfull and W/D/L of a line whose pv and score are already in.
+    void finish_info(IterationInfo& info);
     void count_node();
     uint64_t elapsed_ms() const;
     void flush_nodes();

@@ -55,6 +55,7 @@ std::optional<SearchResult> execute(HelperContext<Eval>& ctx, WorkerCmd<Eval>& c
         SearchLimits limits;
         limits.infinite = true;
         limits.searchmoves = std::move(search->root_moves);
+        limits.start = search->start;
         return searcher.search(limits, search->root, InfoSink{});  // an empty sink: no report
     }
     if (auto* help = std::get_if<worker::HelpSplits>(&cmd)) {
@@ -161,6 +162,12 @@ SearchResult pick_best_thread(const SearchResult& main, const std::vector<Search
         }
     }
     return *best;
+}
+
+bool needs_played_line(const std::vector<Move>& last_pv, const SearchResult& played) {
+    if (played.best.is_null()) return false;
+    if (played.pv.empty()) return last_pv.empty() || last_pv[0] != played.best;
+    return played.pv != last_pv;
 }
 
 template <typename Eval>
@@ -322,6 +329,20 @@ void ThreadPool<Eval>::set_network(std::shared_ptr<const Network> network)
 template <typename Eval>
 PoolResult ThreadPool<Eval>::search(const SearchLimits& limits, const Position& root,
                                     const InfoSink& report) {
+    if (!report) return search_threads(limits, root, report);
+    std::vector<Move> last_pv;
+    const InfoSink tracked = [&](const IterationInfo& info) {
+        if (info.multipv == 1) last_pv = info.pv;
+        report(info);
+    };
+    PoolResult out = search_threads(limits, root, tracked);
+    if (needs_played_line(last_pv, out.reported)) main_->report_result(out.reported, report);
+    return out;
+}
+
+template <typename Eval>
+PoolResult ThreadPool<Eval>::search_threads(const SearchLimits& limits, const Position& root,
+                                            const InfoSink& report) {
     nodes_->store(0, std::memory_order_relaxed);
     PoolResult out;
     if (helpers_.empty()) {
@@ -351,7 +372,7 @@ PoolResult ThreadPool<Eval>::search(const SearchLimits& limits, const Position& 
     const std::vector<Move> root_moves =
         restrict_root_moves(std::vector<Move>(legal.begin(), legal.end()), limits.searchmoves);
     helper_stop_->store(false);
-    for (auto& h : helpers_) h->dispatch(worker::Search{root, root_moves});
+    for (auto& h : helpers_) h->dispatch(worker::Search{root, root_moves, limits.start});
 
     out.main = main_->search(limits, root, report);
 

@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -42,6 +43,11 @@ const char* display_name(SmpMode mode);  // "Lazy", "YBWC", "ABDADA"
 // deeper thread, then the earlier one (the main thread first).
 SearchResult pick_best_thread(const SearchResult& main, const std::vector<SearchResult>& helpers);
 
+// Whether the line of `played` must be printed once more before its bestmove: it has a move,
+// and its PV is not the last first-line PV printed (empty: none), which happens when the vote
+// picks a helper. GUIs check that the bestmove and ponder move start the last PV shown.
+bool needs_played_line(const std::vector<Move>& last_pv, const SearchResult& played);
+
 // What a helper can be told to do. The helper acknowledges every command (wait() returns),
 // so the pool knows when a replaced table or evaluator is no longer in use.
 namespace worker {
@@ -50,6 +56,7 @@ namespace worker {
 struct Search {
     Position root;
     std::vector<Move> root_moves;
+    std::optional<std::chrono::steady_clock::time_point> start;  // the main search's clock
 };
 // YBWC: help at the splits of pool until it is no longer active.
 struct HelpSplits {
@@ -158,10 +165,14 @@ public:
         requires std::is_same_v<Eval, NnueEval>;
 
     // One search of root: helpers (if any) search the same root moves while the main thread
-    // searches with the real limits and reports through report.
+    // searches with the real limits and reports through report. The last first-line PV
+    // reported always starts with the reported move and its ponder move.
     PoolResult search(const SearchLimits& limits, const Position& root, const InfoSink& report);
 
 private:
+    PoolResult search_threads(const SearchLimits& limits, const Position& root,
+                              const InfoSink& report);
+
     std::unique_ptr<Searcher<Eval>> main_;
     std::vector<std::unique_ptr<HelperWorker<Eval>>> helpers_;  // helper 1 first
     std::shared_ptr<TranspositionTable> table_;

@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,11 +37,17 @@ const char* display_name(SearchMode mode);
 RootMode root_mode(SearchMode mode);
 
 // A parsed `go`: the limits for the side to move, or a perft request instead of a search.
+// Times are read up to MAX_CLOCK_MS, larger numbers as that; "mate" is not a limit and is
+// ignored.
 struct GoCommand {
     SearchLimits limits;
     std::optional<uint32_t> perft_depth;
 };
 GoCommand parse_go(const std::vector<std::string>& args, const Position& pos);
+
+// Whether a search with these limits ends without `stop`: not infinite, and bounded by a
+// fixed time, the side's clock, a depth or a node count.
+bool ends_without_stop(const SearchLimits& limits);
 
 // The searchers of one evaluator kind: the main searcher and its helper threads.
 using Pool = std::variant<ThreadPool<PstEval>, ThreadPool<NnueEval>>;
@@ -76,16 +83,18 @@ public:
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    // Executes one trimmed input line; false only for "quit".
-    bool handle(const std::string& line);
-    // End of input: a finite search is joined as it runs, an infinite one is stopped, so the
-    // process always ends.
+    // Executes one trimmed input line; false only for "quit". `received` is when the line was
+    // read: a `go` counts its time from then.
+    bool handle(const std::string& line, std::chrono::steady_clock::time_point received);
+    bool handle(const std::string& line) { return handle(line, std::chrono::steady_clock::now()); }
+    // End of input: nobody is left to send stop, so a search that would not end on its own
+    // (ends_without_stop) is stopped; a bounded one is joined as it runs and prints its move.
     void end_of_input();
 
     const Position& position() const { return position_; }
     const Settings& settings() const { return settings_; }
     uint64_t hash_mb() const { return hash_mb_; }
-    bool searching() const { return search_.has_value(); }
+    bool searching() const { return searching_; }
     // Helper threads of the pool (Threads - 1 once settings are applied); 0 while searching.
     size_t helper_count() const;
     bool uses_nnue_pool() const;
@@ -95,7 +104,8 @@ private:
 
     void cmd_uci();
     void cmd_position(const std::vector<std::string>& args);
-    void cmd_go(const std::vector<std::string>& args);
+    void cmd_go(const std::vector<std::string>& args,
+                std::chrono::steady_clock::time_point received);
     void cmd_eval();
     void set_option(const std::vector<std::string>& args);
     void set_hash(uint64_t mb);
@@ -123,7 +133,10 @@ private:
     std::shared_ptr<const RouterNet> router_net_;  // at most one of the two routers is set
     std::shared_ptr<const RouterMoeNet> router_moe_net_;
     std::shared_ptr<std::atomic<bool>> stop_;
-    std::optional<std::unique_ptr<SearchThread>> search_;
+    // One thread runs every search; it lives as long as the engine.
+    std::unique_ptr<SearchThread> search_thread_;
+    bool searching_ = false;          // a go was handed over and not yet joined
+    bool search_ends_alone_ = false;  // ends_without_stop of that go
 };
 
 // The command-line and UCI "bench": searches the fixed positions, prints the summary lines.

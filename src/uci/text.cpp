@@ -139,4 +139,13 @@ std::optional<uint32_t> parse_u32(std::string_view s) { return parse_integer<uin
 std::optional<int64_t> parse_i64(std::string_view s) { return parse_integer<int64_t>(s, true); }
 std::optional<int32_t> parse_i32(std::string_view s) { return parse_integer<int32_t>(s, true); }
 
+std::optional<int64_t> parse_i64_saturating(std::string_view s) {
+    if (std::optional<int64_t> v = parse_i64(s)) return v;
+    const bool negative = !s.empty() && s[0] == '-';
+    if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
+    if (s.empty() || s.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    return negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+}
+
 }  // namespace velmar::uci

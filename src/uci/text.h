@@ -22,5 +22,7 @@ std::optional<uint64_t> parse_u64(std::string_view s);
 std::optional<uint32_t> parse_u32(std::string_view s);
 std::optional<int64_t> parse_i64(std::string_view s);
 std::optional<int32_t> parse_i32(std::string_view s);
+// As parse_i64, but a number beyond the range reads as the nearest end of it.
+std::optional<int64_t> parse_i64_saturating(std::string_view s);
 
 }  // namespace velmar::uci

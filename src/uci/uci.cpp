@@ -1,5 +1,6 @@
 #include "uci.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -43,8 +44,10 @@ int run(int argc, char** argv) {
     Engine engine(out);
     std::string line;
     while (read_line(line)) {
+        // Stamped before anything else: a `go` measures its time from here.
+        const auto received = std::chrono::steady_clock::now();
         if (!is_valid_utf8(line)) break;
-        if (!engine.handle(std::string(trim(line)))) return 0;
+        if (!engine.handle(std::string(trim(line)), received)) return 0;
     }
     engine.end_of_input();
     return 0;
