@@ -3,13 +3,14 @@
 // a file (reaching the size checks), and is also expanded to a full file:
 //
 //   byte 0       picks a length: one of the twelve shapes, exact or padded, or a near miss
-//   bytes 1..    the body: the feature rows are the body repeated (zero when it is empty),
-//                and the rest of the file, from the feature bias on, is the body from its
-//                start followed by zeros
+//   bytes 1..    the body: the feature rows and bias are the body repeated (zero when it is
+//                empty), and the rest of the file, from the output weights on, is the body
+//                from its start followed by zeros
 //
-// A short body of small values therefore loads; longer bodies reach the output weight range
-// check. When a network loads, incremental evaluation is held to the from-scratch scalar sum
-// along a short game whose moves the body picks, across king bucket changes.
+// A body of small values therefore loads, and a value beyond +-127 in its first 2048 int16s
+// (the first output bucket) reaches the output weight range check. When a network loads,
+// incremental evaluation is held to the from-scratch scalar sum along a short game whose moves
+// the body picks, across king bucket changes.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -74,8 +75,8 @@ constexpr std::string_view FENS[] = {
 
 std::vector<uint8_t> expand(const Length& length, std::span<const uint8_t> body) {
     std::vector<uint8_t> file(length.bytes, 0);
-    const size_t rows = std::min(file.size(), size_t(length.king_buckets ? length.king_buckets : 1)
-                                                  * NNUE_INPUTS * ROW_BYTES);
+    const size_t buckets = length.king_buckets ? length.king_buckets : 1;
+    const size_t rows = std::min(file.size(), (buckets * NNUE_INPUTS + 1) * ROW_BYTES);
     if (!body.empty()) {
         // The body once, then doubling copies: cheap even for 12 MB.
         size_t filled = std::min(body.size(), rows);
