@@ -316,9 +316,9 @@ void ThreadPool<Eval>::clear() {
 }
 
 template <typename Eval>
-void ThreadPool<Eval>::set_network(std::shared_ptr<const Network> network)
-    requires std::is_same_v<Eval, NnueEval>
-{
+template <typename E>
+    requires std::is_same_v<E, NnueEval>
+void ThreadPool<Eval>::set_network(std::shared_ptr<const Network> network) {
     main_->set_evaluator(NnueEval(network));
     for (auto& h : helpers_) {
         h->dispatch(worker::SetEvaluator<NnueEval>{NnueEval(network)});
@@ -393,5 +393,6 @@ template class HelperWorker<PstEval>;
 template class HelperWorker<NnueEval>;
 template class ThreadPool<PstEval>;
 template class ThreadPool<NnueEval>;
+template void ThreadPool<NnueEval>::set_network<NnueEval>(std::shared_ptr<const Network>);
 
 }  // namespace velmar

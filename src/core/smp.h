@@ -160,9 +160,12 @@ public:
     void set_helper_count(size_t count);
     // The table, then the main thread's learning tables, then each helper's.
     void clear();
-    // A fresh evaluator for the network in every thread.
-    void set_network(std::shared_ptr<const Network> network)
-        requires std::is_same_v<Eval, NnueEval>;
+    // A fresh evaluator for the network in every thread. A member template, so that the
+    // explicit instantiation of the other pool has no body to instantiate (clang 14, which
+    // the fuzzers are built with, instantiates constrained members whose constraints fail).
+    template <typename E = Eval>
+        requires std::is_same_v<E, NnueEval>
+    void set_network(std::shared_ptr<const Network> network);
 
     // One search of root: helpers (if any) search the same root moves while the main thread
     // searches with the real limits and reports through report. The last first-line PV
