@@ -153,6 +153,29 @@ std::vector<AnyNet> all_nets() {
 // ---------------------------------------------------------------------------------------------
 // Loading
 
+// Probabilities sum to one and ties stay ties, however large the scores grow.
+TEST(Router, LogSoftmaxHoldsAtLargeScores) {
+    const std::vector<std::vector<float>> CASES = {
+        {0.0f, 1.0f, 2.0f},
+        {1e4f, 1e4f, 0.0f},
+        {1e7f, 1e7f, 1e7f, -1e7f},
+        {-3e7f, -3e7f},
+        {5.0f},
+    };
+    for (std::vector<float> v : CASES) {
+        SCOPED_TRACE(v[0]);
+        const float top = *std::max_element(v.begin(), v.end());
+        const auto ties = std::count(v.begin(), v.end(), top);
+        log_softmax(v.data(), int(v.size()));
+        double sum = 0;
+        for (float x : v) sum += std::exp(double(x));
+        EXPECT_NEAR(sum, 1.0, 1e-5);
+        if (ties > 1) {
+            EXPECT_NEAR(v[0], -std::log(double(ties)), 1e-5);
+        }
+    }
+}
+
 TEST(RouterLoad, EveryVersionAndBoundarySizeLoadsAndRoundTrips) {
     struct Case {
         uint32_t version, a, b, c;

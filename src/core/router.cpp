@@ -230,9 +230,11 @@ void log_softmax(float* v, int n) {
     double sum = 0;
     for (int i = 0; i < n; ++i)
         sum += std::exp(double(v[i] - top));
-    const float lse = top + float(std::log(sum));
+    // Shifting by the largest value first and by log(sum) second: adding log(sum) to a large
+    // top before subtracting lost it to rounding, and tied best moves all came out as 0.
+    const float log_sum = float(std::log(sum));
     for (int i = 0; i < n; ++i)
-        v[i] -= lse;
+        v[i] = (v[i] - top) - log_sum;
 }
 
 // ---------------------------------------------------------------------------------------------
