@@ -2,6 +2,7 @@
 // kept after a refusal, and tbhits in the info lines once tables are loaded.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,29 @@ TEST(UciTablebase, UnusableRouterAndEvalFilesKeepThePreviousState) {
     out.clear();
     engine.handle("eval");
     EXPECT_EQ(out, std::vector<std::string>{before[1]});
+}
+
+// A table name taken by something other than a regular file in the first directory of the path:
+// the table comes from the second, and the search probes it. The FIFO is held open by the
+// fixture, so a wrong open of it cannot wait: the search then misses the table and the tbhits
+// check fails instead of the test hanging.
+TEST(UciTablebase, TableNamesTakenByOtherFilesAreSuppliedByALaterDirectory) {
+    const std::string data = std::string(VELMAR_TEST_DATA) + "/syzygy/";
+    test::ScratchDir dir("uci_tables");
+    const std::string first = dir.path("first"), second = dir.path("second");
+    std::filesystem::create_directories(first);
+    std::filesystem::create_directories(second);
+    for (const char* f : {"KRvK.rtbw", "KRvK.rtbz"})
+        std::filesystem::copy_file(data + f, second + "/" + f);
+    dir.fifo("first/KRvK.rtbw");
+    dir.directory("first/KRvK.rtbz");
+    auto out = session({"setoption name SyzygyPath value " + first + ":" + second,
+                        "position fen 4k3/8/8/8/8/8/8/R3K3 w - - 0 1", "go depth 5"});
+    ASSERT_GE(out.size(), 3u);
+    EXPECT_EQ(out[0], "info string loaded Syzygy tables up to 3 pieces");
+    EXPECT_EQ(out.back().rfind("bestmove ", 0), 0u) << out.back();
+    const std::string& last_info = out[out.size() - 2];
+    EXPECT_EQ(last_info.find(" tbhits 0 "), std::string::npos) << last_info;
 }
 
 }  // namespace
