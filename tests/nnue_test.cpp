@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -249,6 +250,48 @@ TEST(Nnue, FileLoaderReportsReadAndParseErrors) {
             EXPECT_EQ(net.error().message, size_error(n));
         }
     }
+}
+
+// Only a regular file of an accepted size is read: the rest is refused from the file's type and
+// length alone, without waiting on a FIFO or allocating for a terabyte.
+TEST(Nnue, FileLoaderRefusesOtherFilesBeforeReading) {
+    test::ScratchDir dir("nnue");
+    const uint64_t terabyte = uint64_t(1) << 40;
+    struct Case {
+        std::string label, path, message;
+    };
+    const Case cases[] = {
+        {"sparse terabyte", dir.file("huge.nnue", {1, 2, 3}, terabyte), size_error(terabyte)},
+        {"one byte over the largest", dir.file("over.nnue", {}, SHAPES[11].padded + 1),
+         size_error(SHAPES[11].padded + 1)},
+        {"FIFO", dir.fifo("fifo.nnue"), "not a regular file"},
+        {"directory", dir.directory("dir.nnue"), "not a regular file"},
+        {"device", "/dev/zero", "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        auto net = load_network_file(c.path);
+        ASSERT_FALSE(net.ok());
+        EXPECT_EQ(net.error().message, c.message);
+    }
+}
+
+// Weights that cannot be allocated make a refusal, not the end of the process. The child's
+// address space cannot grow by the 12.6 MB of the largest network.
+TEST(Nnue, AllocationFailureIsAMessage) {
+    if (!test::CAN_LIMIT_MEMORY) GTEST_SKIP() << "address space limits clash with the sanitizers";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::vector<uint8_t> zeros(SHAPES[11].padded);
+    const std::string message =
+        "not enough memory for a network of " + std::to_string(zeros.size()) + " bytes";
+    EXPECT_EXIT(
+        {
+            if (!test::limit_address_space(4 << 20)) std::exit(2);
+            Result<Network> net = Network::from_bytes(zeros);
+            std::exit(!net.ok() && net.error().message == message ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(Network::from_bytes(zeros).ok());
 }
 
 struct KeyCase {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <limits>
@@ -309,6 +310,143 @@ TEST(RouterMoeLoad, RefusalsCarryTheirExactMessages) {
     EXPECT_EQ(RouterMoeNet::from_bytes(file).error().message,
               "KWT5 file size mismatch: read " + std::to_string(size) + ", total "
                   + std::to_string(size + 1));
+}
+
+constexpr uint64_t TERABYTE = uint64_t(1) << 40;
+
+// The one whole-file reader behind networks and routers reads regular files only, and never a
+// byte more than its caller allows, whatever the file claims or the system would block on.
+TEST(FileReader, ReadsOnlyRegularFilesWithinTheLimit) {
+    test::ScratchDir dir("reader");
+    const Bytes ten = {'K', 'W', 'T', '4', 5, 6, 7, 8, 9, 10};
+    const std::string small = dir.file("ten", ten);
+    const std::string huge = dir.file("huge", ten, TERABYTE);
+    struct Case {
+        std::string label, path;
+        uint64_t max_bytes;
+        std::string message; // empty: the read succeeds and gives `ten`
+    };
+    const Case cases[] = {
+        {"exact limit", small, 10, ""},
+        {"over the limit", small, 9, "file has 10 bytes, more than 9"},
+        {"sparse terabyte", huge, 98'699'412, "file has 1099511627776 bytes, more than 98699412"},
+        {"FIFO", dir.fifo("fifo"), 1000, "not a regular file"},
+        {"directory", dir.directory("dir"), 1000, "not a regular file"},
+        {"device", "/dev/zero", 1000, "not a regular file"},
+        {"missing", dir.path("missing"), 1000, "No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Result<Bytes> whole = read_file(c.path, c.max_bytes);
+        Result<FileHead> head = read_file_head(c.path, 4);
+        if (c.message.empty()) {
+            ASSERT_TRUE(whole.ok()) << whole.error().message;
+            EXPECT_EQ(whole.value(), ten);
+        } else {
+            ASSERT_FALSE(whole.ok());
+            EXPECT_EQ(whole.error().message, c.message);
+        }
+        // The head needs no limit: it reads a few bytes of any regular file.
+        if (c.path == small || c.path == huge) {
+            ASSERT_TRUE(head.ok()) << head.error().message;
+            EXPECT_EQ(head.value().size, c.path == huge ? TERABYTE : 10u);
+            EXPECT_EQ(head.value().bytes, Bytes(ten.begin(), ten.begin() + 4));
+        } else {
+            ASSERT_FALSE(head.ok());
+            EXPECT_EQ(head.error().message, c.message);
+        }
+    }
+}
+
+// A router file is judged by its header and length before the rest is read, so a terabyte
+// file is a message and not a failed allocation.
+TEST(RouterLoad, FilesAreCheckedAgainstTheirHeaderBeforeReading) {
+    // The largest file of KWT1-KWT4: KWT4 with both hidden layers at their 4096 maximum.
+    EXPECT_EQ(RouterNet::file_size(4, ROUTER_MAX_HIDDEN, ROUTER_MAX_HIDDEN), 98'699'412u);
+    for (uint32_t v = 1; v <= 3; ++v)
+        EXPECT_LT(RouterNet::file_size(v, ROUTER_MAX_HIDDEN, 0), 98'699'412u);
+
+    test::ScratchDir dir("router");
+    const Bytes kwt4 = RouterNet::random(4, 8, 4, 3).to_bytes();
+    const Bytes kwt5 = RouterMoeNet::random(2, 1, 2, 4).to_bytes();
+    const Bytes kwt5_short(kwt5.begin(), kwt5.end() - 1);
+    const std::string tb = std::to_string(TERABYTE);
+    struct Case {
+        std::string label, path;
+        const Bytes* loads; // the bytes read, or nullptr for a refusal with `message`
+        std::string message;
+    };
+    const Case cases[] = {
+        {"KWT4", dir.file("a.kwt", kwt4), &kwt4, ""},
+        {"KWT5", dir.file("b.kwt", kwt5), &kwt5, ""},
+        {"terabyte of zero sizes", dir.file("c.kwt", header("KWT4", {}), TERABYTE), nullptr,
+         "bad KWT4 hidden sizes 0x0"},
+        {"terabyte KWT4", dir.file("d.kwt", header("KWT4", {8, 4, 0}), TERABYTE), nullptr,
+         "KWT4 file has " + tb + " bytes, 8x4 needs "
+             + std::to_string(RouterNet::file_size(4, 8, 4))},
+        {"terabyte KWT2", dir.file("e.kwt", header("KWT2", {8, 0}), TERABYTE), nullptr,
+         "router file has " + tb + " bytes, hidden 8 needs "
+             + std::to_string(RouterNet::file_size(2, 8, 0))},
+        {"terabyte KWT5", dir.file("f.kwt", header("KWT5", {8, 1, 2, 19}), TERABYTE), nullptr,
+         "KWT5 file has " + tb + " bytes, C=8 B=1 E=2 needs "
+             + std::to_string(RouterMoeNet::file_size(8, 1, 2))},
+        {"KWT5 expert count 2^32 - 1",
+         dir.file("g.kwt", header("KWT5", {256, 16, 0xFFFFFFFF, 19}), TERABYTE), nullptr,
+         "KWT5 file has " + tb + " bytes, C=256 B=16 E=4294967295 needs "
+             + std::to_string(RouterMoeNet::file_size(256, 16, 0xFFFFFFFF))},
+        {"KWT5 one byte short", dir.file("h.kwt", kwt5_short), nullptr,
+         "KWT5 file has " + std::to_string(kwt5_short.size()) + " bytes, C=2 B=1 E=2 needs "
+             + std::to_string(kwt5.size())},
+        {"bad KWT5 header", dir.file("i.kwt", header("KWT5", {8, 1, 2, 18}), TERABYTE), nullptr,
+         "invalid KWT5 header C=8 B=1 E=2 in=18"},
+        {"FIFO", dir.fifo("j.kwt"), nullptr, "not a regular file"},
+        {"directory", dir.directory("k.kwt"), nullptr, "not a regular file"},
+        {"device", "/dev/zero", nullptr, "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Result<Bytes> bytes = read_router_file(c.path);
+        if (c.loads) {
+            ASSERT_TRUE(bytes.ok()) << bytes.error().message;
+            EXPECT_EQ(bytes.value(), *c.loads);
+        } else {
+            ASSERT_FALSE(bytes.ok());
+            EXPECT_EQ(bytes.error().message, c.message);
+        }
+    }
+}
+
+// Memory that is not there is a refusal like any other: the loaders catch the failed
+// allocation. Each case runs in a child whose address space cannot grow by the network's size.
+TEST(RouterLoad, AllocationFailureIsAMessage) {
+    if (!test::CAN_LIMIT_MEMORY) GTEST_SKIP() << "address space limits clash with the sanitizers";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Bytes kwt4 = header("KWT4", {ROUTER_MAX_HIDDEN, ROUTER_MAX_HIDDEN, 0});
+    kwt4.resize(RouterNet::file_size(4, ROUTER_MAX_HIDDEN, ROUTER_MAX_HIDDEN), 0);
+    Bytes kwt5 = header("KWT5", {MOE_MAX_CHANNELS, MOE_MAX_BLOCKS, 1, 19});
+    kwt5.resize(RouterMoeNet::file_size(MOE_MAX_CHANNELS, MOE_MAX_BLOCKS, 1), 0);
+    const std::string kwt4_message =
+        "not enough memory for a router of " + std::to_string(kwt4.size()) + " bytes";
+    const std::string kwt5_message =
+        "not enough memory for a router of " + std::to_string(kwt5.size()) + " bytes";
+    // The child reports through its exit code: 0 when the refusal carries the message.
+    EXPECT_EXIT(
+        {
+            if (!test::limit_address_space(16 << 20)) std::exit(2);
+            Result<RouterNet> net = RouterNet::from_bytes(kwt4);
+            std::exit(!net.ok() && net.error().message == kwt4_message ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            if (!test::limit_address_space(16 << 20)) std::exit(2);
+            Result<RouterMoeNet> net = RouterMoeNet::from_bytes(kwt5);
+            std::exit(!net.ok() && net.error().message == kwt5_message ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    // Without the limit both files load: the failure above was the memory's, not the data's.
+    EXPECT_TRUE(RouterNet::from_bytes(kwt4).ok());
+    EXPECT_TRUE(RouterMoeNet::from_bytes(kwt5).ok());
 }
 
 TEST(RouterLoad, RandomBytesNeverCrashEitherLoader) {

@@ -17,6 +17,7 @@
 #include "prober/tbprobe.h"
 #include "syzygy.h"
 #include "tablebase.h"
+#include "test_util.h"
 
 namespace velmar {
 namespace {
@@ -512,22 +513,14 @@ TEST(Syzygy, FilterRootMovesKeepsTheBestResult) {
     }
 }
 
-// A scratch directory holding copies of committed tables, removed afterwards.
-class TableDir {
+// A scratch directory holding copies of committed tables, removed afterwards (the tables are
+// unloaded first).
+class TableDir : public test::ScratchDir {
 public:
-    explicit TableDir(const std::string& tag)
-        : path_(fs::temp_directory_path()
-                / ("velmar_syzygy_" + tag + "_" + std::to_string(::getpid()))) {
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TableDir() {
-        Syzygy::unload();
-        fs::remove_all(path_);
-    }
-    std::string str() const { return path_.string(); }
+    explicit TableDir(const std::string& tag) : ScratchDir("syzygy_" + tag) {}
+    ~TableDir() { Syzygy::unload(); }
     void copy(const std::string& file) const {
-        fs::copy_file(fs::path(TEST_TABLES) / file, path_ / file);
+        fs::copy_file(fs::path(TEST_TABLES) / file, path(file));
     }
     // A copy with `edit` applied to its bytes.
     template <typename Edit>
@@ -535,11 +528,8 @@ public:
         std::ifstream in(fs::path(TEST_TABLES) / file, std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         edit(bytes);
-        std::ofstream(path_ / file, std::ios::binary) << bytes;
+        std::ofstream(path(file), std::ios::binary) << bytes;
     }
-
-private:
-    fs::path path_;
 };
 
 TEST(Syzygy, LoadErrorsAreMessages) {
@@ -633,6 +623,86 @@ TEST(Syzygy, PathOfTwoDirectoriesFindsTablesInBoth) {
         EXPECT_EQ(tb.value().probe_wdl(from_fen("8/8/8/8/8/8/1Q6/K6k w - - 0 1")), WDL_WIN);
         EXPECT_EQ(tb.value().probe_wdl(from_fen("4k3/8/8/8/8/8/8/R3K3 b - - 0 1")), WDL_LOSS);
         EXPECT_TRUE(tb.value().probe_root(from_fen("4k3/8/8/8/8/8/8/R3K3 w - - 0 1")));
+    }
+}
+
+// Ways to put something other than a regular file under a table's name. The fixture holds its
+// FIFOs open, so a wrong open of one cannot wait: the test then fails instead of hanging.
+struct Impostor {
+    std::string label;
+    void (*make)(TableDir& dir, const std::string& file);
+};
+const Impostor IMPOSTORS[] = {
+    {"FIFO", [](TableDir& d, const std::string& f) { d.fifo(f); }},
+    {"directory", [](TableDir& d, const std::string& f) { d.directory(f); }},
+    {"device",
+     [](TableDir& d, const std::string& f) { fs::create_symlink("/dev/zero", d.path(f)); }},
+};
+
+// Registration passes over anything but a regular file, so a later directory supplies the
+// table, and the probes read the very file registered.
+TEST(Syzygy, TableNamesTakenByOtherFilesAreSuppliedByALaterDirectory) {
+    for (const Impostor& c : IMPOSTORS) {
+        SCOPED_TRACE(c.label);
+        TableDir first("first"), second("second");
+        for (const char* f : {"KRvK.rtbw", "KRvK.rtbz", "KQvK.rtbw"}) c.make(first, f);
+        for (const char* f : {"KRvK.rtbw", "KRvK.rtbz"}) second.copy(f);
+        auto tb = Syzygy::load(first.str() + ":" + second.str());
+        ASSERT_TRUE(tb.ok()) << tb.error().message;
+        // KQvK exists only as the impostor: no table.
+        EXPECT_EQ(syzygy::tb_counts().wdl, 1u);
+        EXPECT_EQ(syzygy::tb_counts().dtz, 1u);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(tb.value().probe_wdl(from_fen("4k3/8/8/8/8/8/8/R3K3 b - - 0 1")), WDL_LOSS);
+        EXPECT_TRUE(tb.value().probe_root(from_fen("4k3/8/8/8/8/8/8/R3K3 w - - 0 1")));
+        EXPECT_EQ(tb.value().probe_wdl(from_fen("8/8/8/8/8/8/1Q6/K6k w - - 0 1")), WDL_NONE);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    }
+}
+
+// The file registered may be replaced or damaged before its first probe: then that table's
+// probes fail with one line on stderr, other tables keep answering, and the process goes on.
+TEST(Syzygy, TablesChangedAfterLoadingFailOnlyTheirOwnProbes) {
+    struct Case {
+        std::string label;
+        void (*change)(TableDir& dir, const std::string& file);
+        std::string reason; // empty: the file maps but does not parse
+    };
+    std::vector<Case> cases;
+    for (const Impostor& i : IMPOSTORS)
+        cases.push_back({i.label, i.make, "not a regular file"});
+    cases.push_back({"removed", [](TableDir&, const std::string&) {}, "No such file or directory"});
+    cases.push_back({"cut to 100 bytes",
+                     [](TableDir& d, const std::string& f) {
+                         d.copy(f);
+                         fs::resize_file(d.path(f), 100);
+                     },
+                     "size 100 is not a table's"});
+    // A length the format allows (16 modulo 64), with the sections cut off.
+    cases.push_back({"cut to 80 bytes",
+                     [](TableDir& d, const std::string& f) {
+                         d.copy(f);
+                         fs::resize_file(d.path(f), 80);
+                     },
+                     ""});
+    const Position krk = from_fen("4k3/8/8/8/8/8/8/R3K3 b - - 0 1");
+    const Position kqk = from_fen("8/8/8/8/8/8/1Q6/K6k w - - 0 1");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TableDir dir("changed");
+        for (const char* f : {"KRvK.rtbw", "KQvK.rtbw"}) dir.copy(f);
+        auto tb = Syzygy::load(dir.str());
+        ASSERT_TRUE(tb.ok()) << tb.error().message;
+        fs::remove(dir.path("KRvK.rtbw"));
+        c.change(dir, "KRvK.rtbw");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(tb.value().probe_wdl(krk), WDL_NONE);
+        EXPECT_EQ(tb.value().probe_wdl(krk), WDL_NONE);  // not tried again
+        EXPECT_EQ(tb.value().probe_wdl(kqk), WDL_WIN);
+        const std::string expected =
+            c.reason.empty() ? "Corrupted table.\n"
+                             : "Could not use " + dir.path("KRvK.rtbw") + ": " + c.reason + ".\n";
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
     }
 }
 

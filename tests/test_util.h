@@ -2,9 +2,17 @@
 // the awkward corners of the rules (captures, en passant, castling, promotions).
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -63,6 +71,85 @@ void random_game(Position pos, Rng& rng, int plies, Visit&& visit) {
                                                         : moves[int(rng.below(moves.size()))];
         pos.make_move(m);
     }
+}
+
+// A scratch directory for file fixtures, removed with its contents when the test ends.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& tag)
+        : root_(std::filesystem::temp_directory_path()
+                / ("velmar_" + tag + "_" + std::to_string(::getpid()))) {
+        std::filesystem::remove_all(root_);
+        std::filesystem::create_directories(root_);
+    }
+    ~ScratchDir() {
+        for (int fd : held_)
+            ::close(fd);
+        std::filesystem::remove_all(root_);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    std::string str() const { return root_.string(); }
+    std::string path(const std::string& name) const { return (root_ / name).string(); }
+
+    // `bytes`, then a hole up to `length` when that is longer: a sparse terabyte costs no disk.
+    std::string file(const std::string& name, const std::vector<uint8_t>& bytes,
+                     uint64_t length = 0) {
+        const std::string p = path(name);
+        std::ofstream(p, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        if (length > bytes.size() && ::truncate(p.c_str(), off_t(length)) != 0)
+            ADD_FAILURE() << "cannot extend " << p << " to " << length << " bytes";
+        return p;
+    }
+    // A FIFO with a descriptor held open for reading and writing until the end of the test, so
+    // that no open of it can wait for a writer: code that wrongly opens it fails its test
+    // instead of hanging it.
+    std::string fifo(const std::string& name) {
+        const std::string p = path(name);
+        if (::mkfifo(p.c_str(), 0600) != 0) ADD_FAILURE() << "mkfifo " << p;
+        const int fd = ::open(p.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            ADD_FAILURE() << "open " << p;
+        else
+            held_.push_back(fd);
+        return p;
+    }
+    // A directory holding two files: on tmpfs its reported size is then 80 bytes, which passes
+    // a size test meant for regular files (16 modulo 64).
+    std::string directory(const std::string& name) {
+        const std::string p = path(name);
+        std::filesystem::create_directories(p);
+        std::ofstream(p + "/a") << "a";
+        std::ofstream(p + "/b") << "b";
+        return p;
+    }
+
+private:
+    std::filesystem::path root_;
+    std::vector<int> held_;
+};
+
+// The sanitizers reserve address space far beyond any limit a test would set.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool CAN_LIMIT_MEMORY = false;
+#else
+inline constexpr bool CAN_LIMIT_MEMORY = true;
+#endif
+
+// For a death-test child: lets the address space grow by about `extra_bytes` from here on, so
+// that any larger allocation fails.
+inline bool limit_address_space(uint64_t extra_bytes) {
+    unsigned long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm) return false;
+    const bool read = std::fscanf(statm, "%lu", &pages) == 1;
+    std::fclose(statm);
+    if (!read) return false;
+    const rlim_t limit = rlim_t(pages * uint64_t(::sysconf(_SC_PAGESIZE)) + extra_bytes);
+    const rlimit rl{limit, limit};
+    return ::setrlimit(RLIMIT_AS, &rl) == 0;
 }
 
 }  // namespace velmar::test

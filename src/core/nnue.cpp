@@ -11,12 +11,11 @@
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <new>
 
 // The image of the built-in network, placed in read-only data by nnue_embed.S.
 extern "C" const uint8_t velmar_net_begin[];
@@ -73,11 +72,15 @@ Error size_error(size_t length) {
                  + " padded) with a W/D/L head (other sizes: king/output buckets)"};
 }
 
+// Empty when the memory is not there: the loader refuses the file rather than end the process.
+Error memory_error(size_t length) {
+    return Error{"not enough memory for a network of " + std::to_string(length) + " bytes"};
+}
+
 AlignedWeights alloc_weights(size_t count) {
     const size_t bytes = (count * sizeof(int16_t) + 63) / 64 * 64;
     auto* p = static_cast<int16_t*>(std::aligned_alloc(64, bytes));
-    if (!p) fatal("out of memory for network weights");
-    std::memset(p, 0, bytes);
+    if (p) std::memset(p, 0, bytes);
     return AlignedWeights(p);
 }
 
@@ -249,6 +252,7 @@ Result<Network> Network::from_bytes(std::span<const uint8_t> bytes) {
     const uint8_t* in = bytes.data();
     const size_t ft_values = (net.row_count() + 1) * NNUE_HIDDEN;
     net.ft_ = alloc_weights(ft_values);
+    if (!net.ft_) return memory_error(bytes.size());
     std::memcpy(net.ft_.get(), in, ft_values * sizeof(int16_t));
     in += ft_values * sizeof(int16_t);
 
@@ -260,6 +264,7 @@ Result<Network> Network::from_bytes(std::span<const uint8_t> bytes) {
     };
     const size_t out_slots = NNUE_MAX_OUTPUT_BUCKETS + 3; // the head's slots stay zero without one
     net.out_ = alloc_weights(out_slots * OUT_VALUES);
+    if (!net.out_) return memory_error(bytes.size());
     const size_t out_values = net.output_buckets_ * OUT_VALUES;
     std::memcpy(net.out_.get(), in, out_values * sizeof(int16_t));
     in += out_values * sizeof(int16_t);
@@ -284,17 +289,21 @@ Result<Network> Network::from_bytes(std::span<const uint8_t> bytes) {
 }
 
 Result<std::shared_ptr<const Network>> load_network_file(const std::string& path) {
-    // The size first, so that a huge file is refused without reading it.
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec) return Error{ec.message()};
-    if (size > largest_size()) return size_error(size_t(size));
+    // The length first, so that a file of any other size is refused without reading it; a
+    // file that changes meanwhile is still bounded by the largest size and checked again.
+    Result<FileHead> head = read_file_head(path, 0);
+    if (!head.ok()) return head.error();
+    if (!shape_of(size_t(head.value().size))) return size_error(size_t(head.value().size));
 
-    Result<std::vector<uint8_t>> bytes = read_file(path);
+    Result<std::vector<uint8_t>> bytes = read_file(path, largest_size());
     if (!bytes.ok()) return bytes.error();
     Result<Network> net = Network::from_bytes(bytes.value());
     if (!net.ok()) return net.error();
-    return std::shared_ptr<const Network>(std::make_shared<Network>(std::move(net.value())));
+    try {
+        return std::shared_ptr<const Network>(std::make_shared<Network>(std::move(net.value())));
+    } catch (const std::bad_alloc&) {
+        return memory_error(bytes.value().size());
+    }
 }
 
 std::span<const uint8_t> DefaultNet::image() const {

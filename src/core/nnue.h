@@ -54,7 +54,8 @@ using AlignedWeights = std::unique_ptr<int16_t[], FreeDeleter>;
 // output layer sums over all hidden values in whatever order the lanes meet them.
 class Network {
 public:
-    // Pure: reads only `bytes`. Errors: the size message or the output weight range message.
+    // Pure: reads only `bytes`. Errors: the size message, the output weight range message, or
+    // "not enough memory ..." when the weights cannot be allocated.
     static Result<Network> from_bytes(std::span<const uint8_t> bytes);
 
     uint32_t king_buckets() const { return king_buckets_; }
@@ -88,8 +89,10 @@ private:
     int32_t head_bias_[3] = {}; // win, draw, loss
 };
 
-// Whole-file read plus from_bytes, for the EvalFile option. Errors carry the system's text
-// for an unreadable file, else the from_bytes message. Prints nothing.
+// Whole-file read plus from_bytes, for the EvalFile option. The length is checked against the
+// accepted sizes before the file is read, and only a regular file is read. Errors carry the
+// system's text or the file reader's refusal for an unreadable file, else the from_bytes
+// message. Prints nothing.
 Result<std::shared_ptr<const Network>> load_network_file(const std::string& path);
 
 // The built-in network (8 king buckets, 8 output buckets, W/D/L head, 12,630,080 bytes) is

@@ -4,12 +4,12 @@
 #include "see.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <limits>
+#include <new>
+#include <stdexcept>
 
 namespace velmar {
 
@@ -310,45 +310,78 @@ RouterNet RouterNet::random(uint32_t version, uint32_t h1, uint32_t h2, uint64_t
     return net;
 }
 
-Result<RouterNet> RouterNet::from_bytes(std::span<const uint8_t> bytes) {
-    if (bytes.size() < 12) return Error{std::string(NOT_ROUTER)};
-    uint32_t version = 0;
+namespace {
+
+struct RouterHeader {
+    uint32_t version = 0, h1 = 0, h2 = 0;
+    size_t scale_at = 0; // the scale ends the header; the arrays follow it
+};
+
+// Every refusal that the first bytes and the length decide, so that a file can be judged
+// before it is read and a span before anything is allocated.
+Result<RouterHeader> parse_header(std::span<const uint8_t> head, uint64_t length) {
+    if (head.size() < 12) return Error{std::string(NOT_ROUTER)};
+    RouterHeader h;
     for (uint32_t v = 1; v <= 4; ++v) {
         const char magic[4] = {'K', 'W', 'T', char('0' + v)};
-        if (std::memcmp(bytes.data(), magic, 4) == 0) version = v;
+        if (std::memcmp(head.data(), magic, 4) == 0) h.version = v;
     }
-    if (version == 0) return Error{std::string(NOT_ROUTER)};
+    if (h.version == 0) return Error{std::string(NOT_ROUTER)};
 
-    uint32_t h1 = read_u32(bytes, 4), h2 = 0;
-    size_t at = 0;
-    float scale = 1.0f;
-    if (version == 4) {
-        if (bytes.size() < 16) return Error{"truncated KWT4 header"};
-        h2 = read_u32(bytes, 8);
-        if (h1 < 1 || h1 > ROUTER_MAX_HIDDEN || h2 < 1 || h2 > ROUTER_MAX_HIDDEN)
-            return Error{"bad KWT4 hidden sizes " + std::to_string(h1) + "x" + std::to_string(h2)};
-        const uint64_t total = file_size(4, h1, h2);
-        if (bytes.size() != total)
-            return Error{"KWT4 file has " + std::to_string(bytes.size()) + " bytes, "
-                         + std::to_string(h1) + "x" + std::to_string(h2) + " needs "
+    h.h1 = read_u32(head, 4);
+    if (h.version == 4) {
+        if (head.size() < 16) return Error{"truncated KWT4 header"};
+        h.h2 = read_u32(head, 8);
+        if (h.h1 < 1 || h.h1 > ROUTER_MAX_HIDDEN || h.h2 < 1 || h.h2 > ROUTER_MAX_HIDDEN)
+            return Error{"bad KWT4 hidden sizes " + std::to_string(h.h1) + "x"
+                         + std::to_string(h.h2)};
+        const uint64_t total = RouterNet::file_size(4, h.h1, h.h2);
+        if (length != total)
+            return Error{"KWT4 file has " + std::to_string(length) + " bytes, "
+                         + std::to_string(h.h1) + "x" + std::to_string(h.h2) + " needs "
                          + std::to_string(total)};
-        scale = read_f32(bytes, 12);
-        at = 16;
+        h.scale_at = 12;
     } else {
-        if (h1 < 1 || h1 > ROUTER_MAX_HIDDEN) return Error{"bad hidden size " + std::to_string(h1)};
-        const uint64_t total = file_size(version, h1, 0);
-        if (bytes.size() != total)
-            return Error{"router file has " + std::to_string(bytes.size()) + " bytes, hidden "
-                         + std::to_string(h1) + " needs " + std::to_string(total)};
-        scale = read_f32(bytes, 8);
-        at = 12;
+        if (h.h1 < 1 || h.h1 > ROUTER_MAX_HIDDEN)
+            return Error{"bad hidden size " + std::to_string(h.h1)};
+        const uint64_t total = RouterNet::file_size(h.version, h.h1, 0);
+        if (length != total)
+            return Error{"router file has " + std::to_string(length) + " bytes, hidden "
+                         + std::to_string(h.h1) + " needs " + std::to_string(total)};
+        h.scale_at = 8;
     }
+    return h;
+}
+
+} // namespace
+
+Result<uint64_t> RouterNet::check_length(std::span<const uint8_t> head, uint64_t length) {
+    Result<RouterHeader> h = parse_header(head, length);
+    if (!h.ok()) return h.error();
+    return length;
+}
+
+Result<RouterNet> RouterNet::from_bytes(std::span<const uint8_t> bytes) {
+    Result<RouterHeader> header = parse_header(bytes, bytes.size());
+    if (!header.ok()) return header.error();
+    const RouterHeader& h = header.value();
+    const uint32_t version = h.version;
 
     RouterNet net;
     net.version_ = version;
-    net.allocate(h1, h2);
-    net.scale_ = scale;
+    // Up to 98.7 MB (KWT4 at 4096 x 4096): more than a busy machine may have to spare.
+    try {
+        net.allocate(h.h1, h.h2);
+    } catch (const std::bad_alloc&) {
+        return Error{"not enough memory for a router of " + std::to_string(bytes.size())
+                     + " bytes"};
+    } catch (const std::length_error&) {
+        return Error{"not enough memory for a router of " + std::to_string(bytes.size())
+                     + " bytes"};
+    }
+    net.scale_ = read_f32(bytes, h.scale_at);
     net.activation_ = version >= 3 ? RouterActivation::SQUARED_CLIPPED : RouterActivation::RELU;
+    size_t at = h.scale_at + 4;
     for (std::vector<float>* v :
          {&net.input_weights_, &net.input_bias_, &net.piece_embed_, &net.piece_bias_,
           &net.dest_embed_, &net.move_bias_, &net.promo_bias_})
@@ -530,8 +563,6 @@ std::vector<float> RouterNet::log_probs(const Position& pos, std::span<const Mov
     log_probs(pos, moves.data(), int(moves.size()), out.data(), scratch);
     return out;
 }
-
-Result<std::vector<uint8_t>> read_router_file(const std::string& path) { return read_file(path); }
 
 // ---------------------------------------------------------------------------------------------
 // The policy cache

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 // The expert head, fixed here because nothing outside this file constrains it beyond the field
@@ -53,7 +55,6 @@ namespace velmar {
 namespace {
 
 constexpr std::string_view NOT_KWT5 = "not an KWT5 router network file";
-constexpr uint64_t HEADER_BYTES = 20;
 constexpr uint64_t MOVE_BIAS_SIZE = 6 * 4096;
 
 uint32_t read_u32(std::span<const uint8_t> b, size_t at) {
@@ -164,14 +165,43 @@ uint64_t RouterMoeNet::file_size(uint32_t channels, uint32_t blocks, uint32_t ex
     return HEADER_BYTES + 4 * floats;
 }
 
-Result<RouterMoeNet> RouterMoeNet::from_bytes(std::span<const uint8_t> bytes) {
-    if (bytes.size() < HEADER_BYTES || std::memcmp(bytes.data(), "KWT5", 4) != 0)
+namespace {
+
+struct MoeHeader {
+    uint32_t c = 0, b = 0, e = 0;
+};
+
+Result<MoeHeader> parse_header(std::span<const uint8_t> head) {
+    if (head.size() < RouterMoeNet::HEADER_BYTES || std::memcmp(head.data(), "KWT5", 4) != 0)
         return Error{std::string(NOT_KWT5)};
-    const uint32_t c = read_u32(bytes, 4), b = read_u32(bytes, 8), e = read_u32(bytes, 12),
-                   planes = read_u32(bytes, 16);
+    const uint32_t c = read_u32(head, 4), b = read_u32(head, 8), e = read_u32(head, 12),
+                   planes = read_u32(head, 16);
     if (e < 1 || b > MOE_MAX_BLOCKS || c < 1 || c > MOE_MAX_CHANNELS || planes != MOE_PLANES)
         return Error{"invalid KWT5 header C=" + std::to_string(c) + " B=" + std::to_string(b)
                      + " E=" + std::to_string(e) + " in=" + std::to_string(planes)};
+    return MoeHeader{c, b, e};
+}
+
+} // namespace
+
+// The expert count is only bounded by 32 bits, so the length a header asks for may run to
+// terabytes; file_size cannot overflow, its largest term being below 2^32 x 3138 floats.
+Result<uint64_t> RouterMoeNet::check_length(std::span<const uint8_t> head, uint64_t length) {
+    Result<MoeHeader> header = parse_header(head);
+    if (!header.ok()) return header.error();
+    const MoeHeader& h = header.value();
+    const uint64_t total = file_size(h.c, h.b, h.e);
+    if (length != total)
+        return Error{"KWT5 file has " + std::to_string(length) + " bytes, C=" + std::to_string(h.c)
+                     + " B=" + std::to_string(h.b) + " E=" + std::to_string(h.e) + " needs "
+                     + std::to_string(total)};
+    return length;
+}
+
+Result<RouterMoeNet> RouterMoeNet::from_bytes(std::span<const uint8_t> bytes) {
+    Result<MoeHeader> header = parse_header(bytes);
+    if (!header.ok()) return header.error();
+    const uint32_t c = header.value().c, b = header.value().b, e = header.value().e;
 
     // Each field is checked against the bytes left before it is allocated, so a header with a
     // huge expert count costs nothing.
@@ -181,7 +211,7 @@ Result<RouterMoeNet> RouterMoeNet::from_bytes(std::span<const uint8_t> bytes) {
     net.blocks_.resize(b);
     uint64_t at = HEADER_BYTES;
     std::string error;
-    net.for_each_field([&](std::vector<float>& v, uint64_t n) {
+    auto read_field = [&](std::vector<float>& v, uint64_t n) {
         if (n > (bytes.size() - at) / 4) {
             error = "truncated KWT5 file at byte " + std::to_string(at) + ", need "
                     + std::to_string(n) + " more";
@@ -193,7 +223,15 @@ Result<RouterMoeNet> RouterMoeNet::from_bytes(std::span<const uint8_t> bytes) {
             std::memcpy(&v[size_t(i)], &bits, 4);
         }
         return true;
-    });
+    };
+    // The fields together are as large as the file, which may be more than memory allows.
+    try {
+        net.for_each_field(read_field);
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory for a router of " + std::to_string(bytes.size()) + " bytes";
+    } catch (const std::length_error&) {
+        error = "not enough memory for a router of " + std::to_string(bytes.size()) + " bytes";
+    }
     if (!error.empty()) return Error{error};
     if (at != bytes.size())
         return Error{"KWT5 file size mismatch: read " + std::to_string(at) + ", total "
@@ -495,6 +533,21 @@ std::vector<float> RouterMoeNet::log_probs(const Position& pos, std::span<const 
     std::vector<float> out(moves.size());
     log_probs(pos, moves.data(), int(moves.size()), top_k, out.data(), scratch);
     return out;
+}
+
+Result<std::vector<uint8_t>> read_router_file(const std::string& path) {
+    const size_t head_bytes = std::max(RouterNet::HEADER_BYTES, RouterMoeNet::HEADER_BYTES);
+    Result<FileHead> head = read_file_head(path, head_bytes);
+    if (!head.ok()) return head.error();
+    const std::span<const uint8_t> first = head.value().bytes;
+    const uint64_t length = head.value().size;
+    const bool moe = first.size() >= 4 && std::memcmp(first.data(), "KWT5", 4) == 0;
+    Result<uint64_t> checked =
+        moe ? RouterMoeNet::check_length(first, length) : RouterNet::check_length(first, length);
+    if (!checked.ok()) return checked.error();
+    // A file changed since the check is still bounded by the length just approved, and
+    // from_bytes checks the bytes it is given once more.
+    return read_file(path, checked.value());
 }
 
 } // namespace velmar

@@ -1,7 +1,8 @@
 // The mixture-of-experts router (file KWT5): a small residual convolution tower over the 8x8
 // board, a piece factor per moving piece, and a destination factor from gated expert heads for
 // the top-k candidate pieces. Same two-level log-probability output as RouterNet, and the same
-// cached policy behaviour. The loader is pure; a loaded network is immutable and shared.
+// cached policy behaviour. The loader is pure; a loaded network is immutable and shared. Also
+// read_router_file, which reads a file of either router kind.
 #pragma once
 
 #include "router.h"
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace velmar {
@@ -50,6 +52,12 @@ public:
     // Every field from a seeded generator. For tests and tools.
     static RouterMoeNet random(uint32_t channels, uint32_t blocks, uint32_t experts, uint64_t seed);
     static uint64_t file_size(uint32_t channels, uint32_t blocks, uint32_t experts);
+    // Magic, C, B, E and the plane count.
+    static constexpr size_t HEADER_BYTES = 20;
+    // Checks a file's first bytes (HEADER_BYTES, or the whole of a shorter file) against its
+    // length before the rest is read: the header refusals of from_bytes, or a length other
+    // than file_size of the header's C, B and E; else the length.
+    static Result<uint64_t> check_length(std::span<const uint8_t> head, uint64_t length);
     std::vector<uint8_t> to_bytes() const;
 
     // top_k = 0: every moving piece gets the full destination evaluation.
@@ -102,5 +110,10 @@ private:
     uint32_t top_k_;
     MoeScratch scratch_;
 };
+
+// Reads a whole router file of either kind (KWT1-KWT4 or KWT5), after checking its length
+// against its header, so that a huge file is refused before anything large is allocated.
+// Errors: the system's text, the file reader's refusals, or the check_length message.
+Result<std::vector<uint8_t>> read_router_file(const std::string& path);
 
 } // namespace velmar

@@ -120,9 +120,22 @@ private:
     std::variant<T, Error> data_;
 };
 
-// The whole file, or the system's error text. Reads one byte beyond the size found first, so a
-// file that grew meanwhile reads as its true length.
-Result<std::vector<uint8_t>> read_file(const std::string& path);
+// One whole-file reader for networks and routers. Only a regular file is read: a directory,
+// FIFO or device is refused from its metadata, before anything is allocated and without waiting
+// for a writer. Errors are the system's text, "not a regular file", or the length refusal.
+
+// The length of a regular file and its first bytes (at most `count`), for a loader that learns
+// from a header how long the file must be.
+struct FileHead {
+    uint64_t size = 0;
+    std::vector<uint8_t> bytes;
+};
+Result<FileHead> read_file_head(const std::string& path, size_t count);
+
+// The whole of a regular file of at most `max_bytes`; a longer one is refused unread ("file has
+// N bytes, more than M"). Reads one byte beyond the length found first, so a file that grew
+// meanwhile reads one byte too long and fails the caller's exact-size check.
+Result<std::vector<uint8_t>> read_file(const std::string& path, uint64_t max_bytes);
 
 // Ends the process after one line on stderr: for broken invariants only.
 [[noreturn]] void fatal(std::string_view message);

@@ -129,9 +129,13 @@ struct Mapping {
 
 // One material signature. Everything but the mapping fields is written by tb_init and read-only
 // afterwards. The mappings are created under tbMutex; `ready` (release store after the tables
-// are built, acquire load by probes) publishes them to lock-free readers.
+// are built, acquire load by probes) publishes them to lock-free readers, and `error` marks a
+// file that failed once, so it is not tried again.
 struct TableEntry {
     std::string name;  // as registered, stronger side first, e.g. "KRPvKR"
+    // Per kind, the file registration found (empty if none); the probe maps this very file, not
+    // whatever the directories hold under that name by then.
+    std::string path[3];
     uint64_t key = 0;  // material key with the name's left side as white
     uint64_t key2 = 0; // colours swapped
     uint8_t counts[16] = {};  // pieces per file code (type | 8 * black), in table colours
@@ -143,7 +147,7 @@ struct TableEntry {
     bool has_dtm = false;
     bool has_dtz = false;
     std::atomic<bool> ready[3] = {false, false, false};
-    std::atomic<bool> error{false};
+    std::atomic<bool> error[3] = {false, false, false};
     Mapping mapping[3];
     std::unique_ptr<WdlTable> wdl;
     std::unique_ptr<DtzTable> dtz;
@@ -152,7 +156,8 @@ struct TableEntry {
 // The entry for a material key, or nullptr.
 TableEntry* find_entry(uint64_t key);
 uint64_t material_key(const Board& b, bool mirror);
-// Maps and parses the file of `kind` on first use. False when the entry cannot answer.
+// Maps and parses the file of `kind` on first use. False when the entry cannot answer: a file
+// that cannot be mapped or parsed costs its table (one line on stderr), never the process.
 bool ensure_ready(TableEntry& e, TableKind kind);
 
 }  // namespace velmar::syzygy

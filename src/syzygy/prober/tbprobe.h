@@ -37,7 +37,9 @@ extern unsigned TB_LARGEST;
 
 // Frees every table and mapping of the previous call, then registers the tables found in the
 // directories of `path` (separated by ':' or ';'). An empty path or "<empty>" loads nothing.
-// Files are only checked for presence and size here; they are mapped on first probe.
+// Each table's file is chosen here, the first regular file of its name along the directories
+// whose size is plausible, and is mapped on first probe; a table whose file cannot be mapped or
+// parsed then fails its probes, and the process goes on.
 bool tb_init(std::string_view path);
 
 // Number of WDL, DTZ and DTM files registered by the last tb_init, and how many files are

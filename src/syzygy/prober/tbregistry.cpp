@@ -9,7 +9,6 @@
 #include <bit>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -89,30 +88,26 @@ uint64_t key_from_counts(const uint8_t counts[16], bool mirror) {
     return key;
 }
 
-std::string find_path(const std::string& file_name) {
+// The first regular file of this name along the directories, if its size is plausible (the
+// format pads every file to 16 modulo 64 bytes); empty otherwise. Anything else of that name (a
+// directory, FIFO or device) is passed over, so a later directory can supply the table; stat
+// does not open it, so a FIFO cannot make registration wait.
+std::string find_table_file(const std::string& file_name) {
     for (const std::string& dir : registry().dirs) {
         std::string path = dir + "/" + file_name;
         struct stat st;
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (st.st_size % 64 != 16) {
+            std::string line = "Incomplete tablebase file " + file_name + "\n";
+            std::fputs(line.c_str(), stderr);
+            std::string info = "info string " + line;
+            std::fwrite(info.data(), 1, info.size(), stdout);
+            std::fflush(stdout);
+            return {};
+        }
+        return path;
     }
     return {};
-}
-
-// Present and plausible: the format pads every file to 16 modulo 64 bytes.
-bool test_file(const std::string& file_name) {
-    std::string path = find_path(file_name);
-    if (path.empty()) return false;
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return false;
-    if (st.st_size % 64 != 16) {
-        std::string line = "Incomplete tablebase file " + file_name + "\n";
-        std::fputs(line.c_str(), stderr);
-        std::string info = "info string " + line;
-        std::fwrite(info.data(), 1, info.size(), stdout);
-        std::fflush(stdout);
-        return false;
-    }
-    return true;
 }
 
 void add_to_hash(uint64_t key, TableEntry* entry) {
@@ -124,7 +119,8 @@ void add_to_hash(uint64_t key, TableEntry* entry) {
 }
 
 void register_table(const std::string& name) {
-    if (!test_file(name + SUFFIX[WDL])) return;
+    std::string wdl_path = find_table_file(name + SUFFIX[WDL]);
+    if (wdl_path.empty()) return;
 
     uint8_t counts[16] = {};
     int colour = 0;
@@ -155,8 +151,11 @@ void register_table(const std::string& name) {
     e->pawns[1] = counts[9];
     if (counts[9] > 0 && (counts[1] == 0 || counts[9] < counts[1]))
         std::swap(e->pawns[0], e->pawns[1]);
-    e->has_dtm = test_file(name + SUFFIX[DTM]);
-    e->has_dtz = test_file(name + SUFFIX[DTZ]);
+    e->path[WDL] = std::move(wdl_path);
+    e->path[DTM] = find_table_file(name + SUFFIX[DTM]);
+    e->path[DTZ] = find_table_file(name + SUFFIX[DTZ]);
+    e->has_dtm = !e->path[DTM].empty();
+    e->has_dtz = !e->path[DTZ].empty();
 
     ++registry().num_wdl;
     registry().num_dtm += e->has_dtm;
@@ -229,34 +228,57 @@ void free_registry() {
     TB_LARGEST = 0;
 }
 
-[[noreturn]] void mapping_failed(const char* call, const std::string& name, const char* suffix) {
-    std::fprintf(stderr, "%s failed, error = %s.\n", call, std::strerror(errno));
-    std::fprintf(stderr, "Could not map %s%s into memory.\n", name.c_str(), suffix);
-    std::exit(1);
+// One line on stderr; the entry then stays failed for this kind, so it is said once.
+bool table_failed(const std::string& path, const std::string& reason) {
+    std::fprintf(stderr, "Could not use %s: %s.\n", path.c_str(), reason.c_str());
+    return false;
 }
 
-// Opens the first directory's copy and maps all of it. False if no copy opens or its size is
-// no longer a table's; a failing fstat or mmap ends the process.
-bool map_file(const std::string& name, const char* suffix, Mapping& m) {
-    int fd = -1;
-    for (const std::string& dir : registry().dirs) {
-        std::string path = dir + "/" + name + suffix;
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) break;
-    }
-    if (fd < 0) return false;
+// Maps the whole of the file registration found. False when it is gone, is no longer a regular
+// file of a table's size, or cannot be mapped.
+bool map_file(const std::string& path, Mapping& m) {
+    // O_NONBLOCK: should the name have become a FIFO since registration, the open returns at
+    // once instead of waiting for a writer, and the type check below refuses it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return table_failed(path, std::strerror(errno));
     struct stat st;
-    if (::fstat(fd, &st) != 0) mapping_failed("fstat()", name, suffix);
-    if (st.st_size % 64 != 16) {
-        ::close(fd);
-        return false;
+    std::string refusal;
+    void* data = MAP_FAILED;
+    if (::fstat(fd, &st) != 0) {
+        refusal = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        refusal = "not a regular file";
+    } else if (st.st_size % 64 != 16) {
+        refusal = "size " + std::to_string(st.st_size) + " is not a table's";
+    } else {
+        data = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+        if (data == MAP_FAILED) refusal = std::string("mmap: ") + std::strerror(errno);
     }
-    void* data = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
-    if (data == MAP_FAILED) mapping_failed("mmap()", name, suffix);
-    ::madvise(data, size_t(st.st_size), MADV_RANDOM);
     ::close(fd);
+    if (data == MAP_FAILED) return table_failed(path, refusal);
+    ::madvise(data, size_t(st.st_size), MADV_RANDOM);
     m.data = static_cast<const uint8_t*>(data);
     m.size = size_t(st.st_size);
+    return true;
+}
+
+// Parses a mapped file into the entry's table of that kind. Allocation failures are caught
+// here: they would otherwise leave the prober through a probe in the middle of a search.
+bool parse_table(TableEntry& e, TableKind kind, const Mapping& m) {
+    if (std::memcmp(m.data, MAGIC[kind], 4) != 0) return false;
+    try {
+        if (kind == WDL) {
+            auto table = std::make_unique<WdlTable>();
+            if (!parse_wdl(e, *table, m.data, m.size)) return false;
+            e.wdl = std::move(table);
+        } else if (kind == DTZ) {
+            auto table = std::make_unique<DtzTable>();
+            if (!parse_dtz(e, *table, m.data, m.size)) return false;
+            e.dtz = std::move(table);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     return true;
 }
 
@@ -283,33 +305,22 @@ TableEntry* find_entry(uint64_t key) {
 
 bool ensure_ready(TableEntry& e, TableKind kind) {
     if (e.ready[kind].load(std::memory_order_acquire)) return true;
-    if (e.error.load(std::memory_order_acquire)) return false;
-    if (kind == DTZ && !e.has_dtz) return false;
-    if (kind == DTM && !e.has_dtm) return false;
+    if (e.error[kind].load(std::memory_order_acquire)) return false;
+    if (e.path[kind].empty()) return false;
 
     std::lock_guard lock(tbMutex);
     if (e.ready[kind].load(std::memory_order_relaxed)) return true;
-    if (e.error.load(std::memory_order_relaxed)) return false;
+    if (e.error[kind].load(std::memory_order_relaxed)) return false;
 
     Mapping m;
-    if (!map_file(e.name, SUFFIX[kind], m)) {
-        e.error.store(true, std::memory_order_release);
+    if (!map_file(e.path[kind], m)) {
+        e.error[kind].store(true, std::memory_order_release);
         return false;
     }
-    bool good = std::memcmp(m.data, MAGIC[kind], 4) == 0;
-    if (good && kind == WDL) {
-        auto table = std::make_unique<WdlTable>();
-        good = parse_wdl(e, *table, m.data, m.size);
-        if (good) e.wdl = std::move(table);
-    } else if (good && kind == DTZ) {
-        auto table = std::make_unique<DtzTable>();
-        good = parse_dtz(e, *table, m.data, m.size);
-        if (good) e.dtz = std::move(table);
-    }
-    if (!good) {
+    if (!parse_table(e, kind, m)) {
         std::fputs("Corrupted table.\n", stderr);
         unmap(m);
-        e.error.store(true, std::memory_order_release);
+        e.error[kind].store(true, std::memory_order_release);
         return false;
     }
     e.mapping[kind] = m;
@@ -321,24 +332,25 @@ bool tb_init(std::string_view path) {
     free_registry();
     if (path.empty() || path == "<empty>") return true;
 
-    std::string dir;
-    for (char c : path) {
-        if (c == ':' || c == ';') {
-            if (!dir.empty()) registry().dirs.push_back(dir);
-            dir.clear();
-        } else {
-            dir += c;
+    // Without the memory for the registry, no tables: the caller reports the failure.
+    try {
+        std::string dir;
+        for (char c : path) {
+            if (c == ':' || c == ';') {
+                if (!dir.empty()) registry().dirs.push_back(dir);
+                dir.clear();
+            } else {
+                dir += c;
+            }
         }
+        if (!dir.empty()) registry().dirs.push_back(dir);
+        registry().piece_entries = std::make_unique<TableEntry[]>(MAX_PIECE_TABLES);
+        registry().pawn_entries = std::make_unique<TableEntry[]>(MAX_PAWN_TABLES);
+        register_all_tables();
+    } catch (const std::bad_alloc&) {
+        free_registry();
+        return false;
     }
-    if (!dir.empty()) registry().dirs.push_back(dir);
-
-    registry().piece_entries.reset(new (std::nothrow) TableEntry[MAX_PIECE_TABLES]);
-    registry().pawn_entries.reset(new (std::nothrow) TableEntry[MAX_PAWN_TABLES]);
-    if (!registry().piece_entries || !registry().pawn_entries) {
-        std::fputs("Out of memory.\n", stderr);
-        std::exit(1);
-    }
-    register_all_tables();
     return true;
 }
 
