@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     for (const fs::path& path : inputs) {
         std::printf("%s\n", path.c_str());
         std::fflush(stdout);
-        velmar::Result<std::vector<uint8_t>> bytes = velmar::read_file(path.string());
+        velmar::Result<std::vector<uint8_t>> bytes = velmar::read_file(path.string(), uint64_t(1) << 30);
         if (!bytes.ok()) {
             std::fprintf(stderr, "%s: %s\n", path.c_str(), bytes.error().message.c_str());
             return 2;
