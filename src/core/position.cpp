@@ -201,6 +201,14 @@ void Position::set_en_passant_if_capturable(int sq) {
     }
 }
 
+namespace {
+
+std::string rank_error(int rank) {
+    return "rank " + std::to_string(rank + 1) + " does not have 8 squares";
+}
+
+}  // namespace
+
 Result<Position> Position::from_fen(std::string_view fen) {
     std::vector<std::string_view> fields = split_fields(fen);
     if (fields.empty()) return fen_error("empty");
@@ -211,10 +219,12 @@ Result<Position> Position::from_fen(std::string_view fen) {
     for (size_t i = 0; i < placement.size(); ++i) {
         const char c = placement[i];
         if (c == '/') {
+            if (file != 8 && rank >= 0) return fen_error(rank_error(rank));
             file = 0;
             --rank;
         } else if (c >= '1' && c <= '8') {
             file += c - '0';
+            if (file > 8 && rank >= 0) return fen_error(rank_error(rank));
         } else if (size_t t = PIECE_LETTERS.find(char(c | 0x20));
                    t != std::string_view::npos && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
             if (file >= 8 || rank < 0 || rank > 7) return fen_error("piece off the board");
@@ -226,6 +236,10 @@ Result<Position> Position::from_fen(std::string_view fen) {
             return fen_error("bad piece '" + printable_char_at(placement, i) + "'");
         }
     }
+    // A short rank or a missing one would leave squares nobody meant to be empty.
+    if (rank > 0) return fen_error("the board has " + std::to_string(8 - rank) + " ranks, not 8");
+    if (rank < 0) return fen_error("the board has more than 8 ranks");
+    if (rank == 0 && file != 8) return fen_error(rank_error(rank));
     if (popcount(pos.pieces(WHITE, KING)) != 1 || popcount(pos.pieces(BLACK, KING)) != 1)
         return fen_error("each side needs exactly one king");
     // A pawn starts on its second rank and is promoted on reaching the last.
