@@ -505,7 +505,8 @@ void RouterNet::log_probs(const Position& pos, const Move* moves, int count, flo
             group_square[groups++] = f;
         }
     }
-    std::array<float, 64> group_lse{};
+    // Each group's top score and log of its shifted sum, kept apart (see log_softmax).
+    std::array<float, 64> group_top{}, group_log_sum{};
     for (int k = 0; k < groups; ++k) {
         const int f = group_square[k];
         int first = 0;
@@ -546,14 +547,15 @@ void RouterNet::log_probs(const Position& pos, const Move* moves, int count, flo
         double sum = 0;
         for (int i = first; i < count; ++i)
             if (s.moves[i].from == f) sum += std::exp(double(s.dest[i] - top));
-        group_lse[k] = top + float(std::log(sum));
+        group_top[k] = top;
+        group_log_sum[k] = float(std::log(sum));
     }
 
     // 7. Two-level log-softmax.
     log_softmax(piece_logit.data(), groups);
     for (int i = 0; i < count; ++i) {
         const int k = group_of[s.moves[i].from];
-        out[i] = piece_logit[k] + (s.dest[i] - group_lse[k]);
+        out[i] = piece_logit[k] + ((s.dest[i] - group_top[k]) - group_log_sum[k]);
     }
 }
 

@@ -508,7 +508,7 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
     }
 
     // 8. Two-level output.
-    std::array<float, 64> group_top, group_lse;
+    std::array<float, 64> group_top, group_log_sum;
     group_top.fill(-std::numeric_limits<float>::infinity());
     for (int i = 0; i < count; ++i) {
         const int k = group_of[s.moves[i].from];
@@ -520,10 +520,10 @@ void RouterMoeNet::log_probs(const Position& pos, const Move* moves, int count, 
         group_sum[k] += std::exp(double(s.dest[i] - group_top[k]));
     }
     for (int k = 0; k < groups; ++k)
-        group_lse[k] = group_top[k] + float(std::log(group_sum[k]));
+        group_log_sum[k] = float(std::log(group_sum[k]));
     for (int i = 0; i < count; ++i) {
         const int k = group_of[s.moves[i].from];
-        out[i] = piece_lp[k] + (s.dest[i] - group_lse[k]);
+        out[i] = piece_lp[k] + ((s.dest[i] - group_top[k]) - group_log_sum[k]);
     }
 }
 
