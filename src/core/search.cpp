@@ -22,7 +22,10 @@ constexpr int MAX_SEARCH_DEPTH = 127;
 // Beyond this ply a node returns its static evaluation: keeps every per-ply index in range.
 constexpr int PLY_LIMIT = 126;
 // Stop conditions are read, and nodes published, once per this many nodes.
-constexpr uint64_t POLL_INTERVAL = 2048;
+constexpr uint64_t POLL_MASK = 2047;
+// Under this hard limit a 2048-node poll (a millisecond or two) would be much of the budget.
+constexpr uint64_t TIGHT_LIMIT_MS = 100;
+constexpr uint64_t TIGHT_POLL_MASK = 127;
 constexpr int MAX_QUIETS_REMEMBERED = 64;
 constexpr int MAX_NOISY_REMEMBERED = 32;
 // ABDADA: at most this many busy moves per node are put off; later ones are searched at once.
@@ -106,29 +109,23 @@ TimeBudget time_budget(const SearchLimits& limits, uint64_t move_overhead_ms) {
     if (!limits.time) return budget;
     const uint64_t t = std::min(*limits.time, MAX_CLOCK_MS);
     const uint64_t inc = std::min(limits.inc, MAX_CLOCK_MS);
-    // Within Move Overhead of the flag the clock may run out whatever we do. A tenth of what
-    // is left still searches a little and keeps nine tenths for the moves to come, in case
-    // the overhead was set generously.
-    if (t <= overhead) {
-        const uint64_t ms = std::max<uint64_t>(t / 10, 1);
-        budget.soft_ms = ms;
-        budget.hard_ms = ms;
-        return budget;
-    }
-    // Above it, the hard limit takes at most 7/10 of the time beyond the overhead, so the
-    // overhead and 3/10 of the rest are always kept.
-    const uint64_t remaining = t - overhead;
     const int64_t to_go = limits.movestogo ? *limits.movestogo : 20;
     const uint64_t divisor = to_go <= 0 ? 1 : uint64_t(std::min<int64_t>(to_go, 60));
-    uint64_t soft = remaining / divisor + inc * 3 / 4;
-    soft = std::max<uint64_t>(std::min(soft, remaining / 2), 1);
+    // Every move costs about Move Overhead of clock beyond the thinking, and an increment
+    // below that does not pay it back. Sudden death then needs the difference kept in hand
+    // for the moves ahead (up to 20), or a long game ends with a clock that no search, however
+    // short, can beat. Of the reserve a move may take a hundredth, which still buys a few
+    // plies; a limit of 0 means the first iteration only.
+    const uint64_t shortfall = overhead > inc ? overhead - inc : 0;
+    const uint64_t keep = overhead + shortfall * std::min<uint64_t>(divisor, 20);
+    const uint64_t above_overhead = t > overhead ? t - overhead : 0;
+    const uint64_t trickle = std::min(above_overhead, keep - overhead) / 100;
+    // Beyond the reserve, the hard limit takes at most 7/10 of the time.
+    const uint64_t remaining = t > keep ? t - keep : 0;
+    uint64_t soft = std::min(remaining / divisor + inc * 3 / 4, remaining / 2);
     uint64_t hard = std::max(std::min(remaining * 7 / 10, 4 * soft), soft);
-    // Just above the overhead that share is smaller than the tenth given at the overhead
-    // itself; the larger of the two keeps the budget from falling as the clock grows. It
-    // never exceeds a tenth of the clock, and with the default overhead it is 1 ms.
-    const uint64_t floor_ms = overhead / 10;
-    soft = std::max(soft, floor_ms);
-    hard = std::max(hard, floor_ms);
+    soft += trickle;
+    hard += trickle;
     budget.soft_ms = soft;
     budget.hard_ms = hard;
     return budget;
@@ -233,7 +230,7 @@ void Searcher<Eval>::flush_nodes() {
 
 template <typename Eval>
 void Searcher<Eval>::count_node() {
-    if (++nodes_ % POLL_INTERVAL != 0) return;
+    if ((++nodes_ & poll_mask_) != 0) return;
     flush_nodes();
     // Depth 1 always completes, so there is always a move to play.
     if (root_depth_ < 2) return;
@@ -1186,10 +1183,12 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
     node_limit_ = limits.nodes;
     soft_ms_.reset();
     hard_deadline_.reset();
+    poll_mask_ = POLL_MASK;
     if (!limits.infinite) {
         const TimeBudget budget = time_budget(limits, move_overhead_ms_);
         soft_ms_ = budget.soft_ms;
         if (budget.hard_ms) hard_deadline_ = deadline_after(start_, *budget.hard_ms);
+        if (budget.hard_ms && *budget.hard_ms < TIGHT_LIMIT_MS) poll_mask_ = TIGHT_POLL_MASK;
     }
 
     // 2. Counters and tables.

@@ -243,6 +243,9 @@ private:
     std::optional<uint64_t> node_limit_;
     std::optional<std::chrono::steady_clock::time_point> hard_deadline_;
     std::optional<uint64_t> soft_ms_;
+    // The limits are looked at when nodes_ & poll_mask_ is 0: every 2048 nodes, more often
+    // when the hard limit is a few milliseconds away.
+    uint64_t poll_mask_ = 2047;
     uint64_t nodes_ = 0;
     uint64_t flushed_nodes_ = 0;
     int seldepth_ = 0;
