@@ -83,6 +83,17 @@ void check_distribution(const std::vector<float>& lp) {
                 "finite log-probabilities that do not sum to probability 1");
 }
 
+// One value per move, the same whether the scratch is fresh or reused, and a distribution.
+void check_log_probs(const std::vector<float>& fresh, const std::vector<float>& reused,
+                     size_t moves) {
+    fuzz::check(fresh.size() == moves, "one log-probability per move");
+    fuzz::check(fresh.empty()
+                    || std::memcmp(fresh.data(), reused.data(), fresh.size() * sizeof(float))
+                           == 0,
+                "a reused scratch changes the log-probabilities");
+    check_distribution(fresh);
+}
+
 void load(std::span<const uint8_t> bytes) {
     Result<RouterNet> net = RouterNet::from_bytes(bytes);
     Result<RouterMoeNet> moe = RouterMoeNet::from_bytes(bytes);
@@ -99,13 +110,7 @@ void load(std::span<const uint8_t> bytes) {
             const std::vector<float> fresh = n.log_probs(pos, {moves.begin(), moves.end()});
             std::vector<float> reused(size_t(moves.size()));
             n.log_probs(pos, moves.begin(), moves.size(), reused.data(), scratch);
-            fuzz::check(fresh.size() == size_t(moves.size()), "one log-probability per move");
-            fuzz::check(fresh.empty()
-                            || std::memcmp(fresh.data(), reused.data(),
-                                           fresh.size() * sizeof(float))
-                                   == 0,
-                        "a reused scratch changes the log-probabilities");
-            check_distribution(fresh);
+            check_log_probs(fresh, reused, moves.size());
         }
     }
     if (moe.ok()) {
@@ -128,13 +133,7 @@ void load(std::span<const uint8_t> bytes) {
                     n.log_probs(pos, {moves.begin(), moves.end()}, top_k);
                 std::vector<float> reused(size_t(moves.size()));
                 n.log_probs(pos, moves.begin(), moves.size(), top_k, reused.data(), scratch);
-                fuzz::check(fresh.size() == size_t(moves.size()), "one log-probability per move");
-                fuzz::check(fresh.empty()
-                                || std::memcmp(fresh.data(), reused.data(),
-                                               fresh.size() * sizeof(float))
-                                       == 0,
-                            "a reused scratch changes the log-probabilities");
-                check_distribution(fresh);
+                check_log_probs(fresh, reused, moves.size());
             }
         }
     }
