@@ -53,12 +53,13 @@ std::string run_binary(const std::string& args, const std::string& input) {
 
 TEST(Uci, UciPrintsIdentityOptionsAndUciok) {
     auto out = run_session({"  uci  "});
-    ASSERT_EQ(out.size(), 26u);
+    ASSERT_EQ(out.size(), 27u);
     EXPECT_EQ(out[0], "id name Velmar 0.1.0");
     EXPECT_EQ(out[1], "id author the Velmar authors");
     EXPECT_EQ(out[2], "option name Hash type spin default 16 min 1 max 262144");
     EXPECT_EQ(out[24], "option name GumbelTemp type spin default 0 min 0 max 200");
-    EXPECT_EQ(out[25], "uciok");
+    EXPECT_EQ(out[25], "option name Ponder type check default false");
+    EXPECT_EQ(out[26], "uciok");
 }
 
 TEST(Uci, CommandTranscripts) {
@@ -429,6 +430,8 @@ TEST(Uci, GoArgumentsBecomeLimits) {
     GoCommand p = parse_go(split_words("depth 3 perft 2 infinite"), Position::startpos());
     EXPECT_EQ(p.perft_depth, 2u);
     EXPECT_EQ(parse_go(split_words("perft"), Position::startpos()).perft_depth, 1u);
+    EXPECT_TRUE(parse_go(split_words("wtime 10 ponder btime 9"), Position::startpos()).ponder);
+    EXPECT_FALSE(parse_go(split_words("wtime 10 btime 9"), Position::startpos()).ponder);
 }
 
 // Numbers beyond any clock are read as MAX_CLOCK_MS (about 35 years) and beyond 64 bits as
@@ -629,6 +632,12 @@ TEST(Uci, SetoptionReadsNamesValuesAndFallbacks) {
          [](const Engine& e) { EXPECT_EQ(e.settings().router_file, ""); }},
         {{"setoption name SyzygyPath value <empty>"}, {},
          [](const Engine& e) { EXPECT_EQ(e.settings().syzygy_path, ""); }},
+        // Ponder: values other than true and false are reported and change nothing.
+        {{"setoption name Ponder value true"}, {},
+         [](const Engine& e) { EXPECT_TRUE(e.settings().ponder); }},
+        {{"setoption name Ponder value true", "setoption name Ponder value on"},
+         {"info string Ponder takes true or false, not 'on'"},
+         [](const Engine& e) { EXPECT_TRUE(e.settings().ponder); }},
         // Hash: 0 goes to the table as it is (1 MB), unreadable values change nothing.
         {{"setoption name Hash value 0"}, {}, [](const Engine& e) { EXPECT_EQ(e.hash_mb(), 1u); }},
         {{"setoption name Hash value 3", "setoption name Hash value 3MB"}, {},

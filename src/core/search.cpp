@@ -223,6 +223,29 @@ uint64_t Searcher<Eval>::elapsed_ms() const {
 }
 
 template <typename Eval>
+uint64_t Searcher<Eval>::budget_elapsed_ms() const {
+    return uint64_t(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - budget_start_)
+            .count());
+}
+
+template <typename Eval>
+void Searcher<Eval>::apply_budget(const TimeBudget& budget, Clock::time_point from) {
+    budget_start_ = from;
+    soft_ms_ = budget.soft_ms;
+    if (budget.hard_ms) hard_deadline_ = deadline_after(from, *budget.hard_ms);
+    if (budget.hard_ms && *budget.hard_ms < TIGHT_LIMIT_MS) poll_mask_ = TIGHT_POLL_MASK;
+}
+
+template <typename Eval>
+void Searcher<Eval>::check_ponder_hit() {
+    if (const std::optional<Clock::time_point> hit = ponder_->time()) {
+        apply_budget(ponder_budget_, *hit);
+        ponder_.reset();
+    }
+}
+
+template <typename Eval>
 void Searcher<Eval>::flush_nodes() {
     shared_nodes_->fetch_add(nodes_ - flushed_nodes_, std::memory_order_relaxed);
     flushed_nodes_ = nodes_;
@@ -240,7 +263,9 @@ void Searcher<Eval>::count_node() {
 template <typename Eval>
 bool Searcher<Eval>::limits_reached() {
     // Relaxed loads suffice: the flags only go from false to true, and a late sighting costs
-    // one more poll.
+    // one more poll. The ponder hit is read at the same polls, so it starts the clock at most
+    // one poll late.
+    if (ponder_) check_ponder_hit();
     return stop_->load(std::memory_order_relaxed)
            || (helper_stop_ && helper_stop_->load(std::memory_order_relaxed))
            || (node_limit_ && nodes_ >= *node_limit_)
@@ -321,7 +346,8 @@ void Searcher<Eval>::help_ybwc_split(YbwcSplit& split, bool owner) {
 
 template <typename Eval>
 void Searcher<Eval>::help_splits(YbwcPool& pool) {
-    start_ = Clock::now();
+    start_ = budget_start_ = Clock::now();
+    ponder_.reset();
     node_limit_.reset();
     soft_ms_.reset();
     hard_deadline_.reset();
@@ -1153,6 +1179,7 @@ public:
         return s_.search_root_move(m, depth, use_aspiration, previous_score);
     }
     bool out_of_budget() override {
+        if (s_.ponder_) s_.check_ponder_hit();
         if (s_.stopped_ || s_.stop_->load(std::memory_order_relaxed)
             || (s_.helper_stop_ && s_.helper_stop_->load(std::memory_order_relaxed))
             || (s_.node_limit_ && s_.nodes_ >= *s_.node_limit_)
@@ -1161,7 +1188,7 @@ public:
         return s_.stopped_;
     }
     std::optional<uint64_t> soft_ms() const override { return s_.soft_ms_; }
-    uint64_t elapsed_ms() const override { return s_.elapsed_ms(); }
+    uint64_t elapsed_ms() const override { return s_.budget_elapsed_ms(); }
     void report(const RootArm& arm) override {
         Tables& t = *s_.t_;
         const size_t len = std::min(arm.pv.size(), size_t(MAX_PLY + 1));
@@ -1178,17 +1205,25 @@ private:
 template <typename Eval>
 SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& root,
                                     const InfoSink& report) {
-    // 1. Limits, measured from when the front end read `go` if it says so.
-    start_ = limits.start.value_or(Clock::now());
+    // 1. Limits, measured from when the front end read `go` if it says so. A ponder search
+    // keeps its budget aside until the hit and then measures it from there: the time spent
+    // pondering was the opponent's.
+    start_ = budget_start_ = limits.start.value_or(Clock::now());
     node_limit_ = limits.nodes;
     soft_ms_.reset();
     hard_deadline_.reset();
     poll_mask_ = POLL_MASK;
+    ponder_.reset();
     if (!limits.infinite) {
         const TimeBudget budget = time_budget(limits, move_overhead_ms_);
-        soft_ms_ = budget.soft_ms;
-        if (budget.hard_ms) hard_deadline_ = deadline_after(start_, *budget.hard_ms);
-        if (budget.hard_ms && *budget.hard_ms < TIGHT_LIMIT_MS) poll_mask_ = TIGHT_POLL_MASK;
+        const std::optional<Clock::time_point> hit =
+            limits.ponder ? limits.ponder->time() : std::nullopt;
+        if (limits.ponder && !hit) {
+            ponder_ = limits.ponder;
+            ponder_budget_ = budget;
+        } else {
+            apply_budget(budget, hit.value_or(start_));
+        }
     }
 
     // 2. Counters and tables.
@@ -1323,7 +1358,8 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
         previous_best = best_move;
         previous_score = best_score;
 
-        if (soft_ms_ && double(elapsed_ms()) >= 0.6 * factor * double(*soft_ms_)) break;
+        if (ponder_) check_ponder_hit();
+        if (soft_ms_ && double(budget_elapsed_ms()) >= 0.6 * factor * double(*soft_ms_)) break;
         if (node_limit_ && nodes_ >= *node_limit_) break;
         if (stop_->load(std::memory_order_relaxed)) break;
     }
@@ -1404,6 +1440,7 @@ std::vector<GoalLine> Searcher<Eval>::goal_lines(const SearchResult& finished) {
     stop_ = std::make_shared<std::atomic<bool>>(false);
     hard_deadline_.reset();
     soft_ms_.reset();
+    ponder_.reset();
     Tables& t = *t_;
 
     for (Move m : legal) {

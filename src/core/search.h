@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -32,6 +33,28 @@ enum class RootMode { AB, VOI, GUMBEL_SH };
 // this one, so a deadline (a steady_clock time in nanoseconds) never overflows.
 inline constexpr uint64_t MAX_CLOCK_MS = uint64_t(1) << 40;
 
+// The signal that ends pondering. A `go ponder` search has no time budget until the front end
+// calls hit() (the opponent played the expected move); from the time given there the search
+// spends the clock of its limits as a normal search would. The front end writes once, the
+// main search thread reads while it polls its limits: a single atomic, no lock.
+class PonderHit {
+public:
+    void hit(std::chrono::steady_clock::time_point when) {
+        ticks_.store(when.time_since_epoch().count(), std::memory_order_release);
+    }
+    // When hit() was called; nothing before.
+    std::optional<std::chrono::steady_clock::time_point> time() const {
+        const Ticks t = ticks_.load(std::memory_order_acquire);
+        if (t == NOT_HIT) return std::nullopt;
+        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(t));
+    }
+
+private:
+    using Ticks = std::chrono::steady_clock::rep;
+    static constexpr Ticks NOT_HIT = std::numeric_limits<Ticks>::min();
+    std::atomic<Ticks> ticks_{NOT_HIT};
+};
+
 // What a `go` asks for. Times are in milliseconds and already belong to the side to move.
 struct SearchLimits {
     std::optional<uint64_t> nodes;
@@ -45,6 +68,9 @@ struct SearchLimits {
     // When the clock started: the front end stamps the moment it read `go`, so the time spent
     // before the search runs counts against the budget. None: when search() begins.
     std::optional<std::chrono::steady_clock::time_point> start;
+    // `go ponder`: the budget of the limits above counts from the hit, none before it. Null for
+    // every other search.
+    std::shared_ptr<const PonderHit> ponder;
 };
 
 // Soft limit: the iterative deepening starts no new iteration past (a fraction of) it.
@@ -204,6 +230,11 @@ private:
     void finish_info(IterationInfo& info);
     void count_node();
     uint64_t elapsed_ms() const;
+    // Since the time budget started: the search's start, or the ponder hit.
+    uint64_t budget_elapsed_ms() const;
+    void apply_budget(const TimeBudget& budget, std::chrono::steady_clock::time_point from);
+    // While pondering: once the hit has come, the waiting budget applies from its time.
+    void check_ponder_hit();
     void flush_nodes();
     bool root_allows(Move m) const;
     void record_move(int ply, Move m);
@@ -240,6 +271,10 @@ private:
     // Per search.
     Position pos_;
     std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point budget_start_;
+    // Set while a `go ponder` search waits for its hit; the budget it will then apply.
+    std::shared_ptr<const PonderHit> ponder_;
+    TimeBudget ponder_budget_;
     std::optional<uint64_t> node_limit_;
     std::optional<std::chrono::steady_clock::time_point> hard_deadline_;
     std::optional<uint64_t> soft_ms_;

@@ -50,9 +50,18 @@ constexpr const char* OPTION_LINES[] = {
     "option name SMPMode type combo default Lazy var Lazy var YBWC var ABDADA",
     "option name SearchMode type combo default AB var AB var VOI var GumbelSH",
     "option name GumbelTemp type spin default 0 min 0 max 200",
+    "option name Ponder type check default false",
 };
 
 bool read_bool(const std::string& value) { return ascii_lower(trim(value)) == "true"; }
+
+// A check value, "true" or "false" in any case; anything else is reported and reads as nothing.
+std::optional<bool> read_check(const std::string& option, const std::string& value, Output& out) {
+    const std::string v = ascii_lower(trim(value));
+    if (v == "true" || v == "false") return v == "true";
+    out.line("info string " + option + " takes true or false, not '" + value + "'");
+    return std::nullopt;
+}
 
 std::shared_ptr<TranspositionTable> make_table(uint64_t mb, size_t threads) {
     Result<TranspositionTable> table = TranspositionTable::try_new(mb, threads);
@@ -155,8 +164,13 @@ struct Engine::SearchThread {
         // The goal lines continue the main thread's own search, whichever thread's move won.
         if (goal_moves && result.reported.best)
             out_goals(threads.main().goal_lines(result.main));
-        if (limits.infinite)
-            while (!stop->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // An infinite search, and a ponder search before its hit, answer only when asked,
+        // however they ended: a bestmove now would answer a move the opponent has not made.
+        auto held = [&] {
+            return !stop->load()
+                   && (limits.infinite || (limits.ponder && !limits.ponder->time()));
+        };
+        while (held()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         out->line(format_bestmove(result.reported.best, result.reported.ponder));
     }
 
@@ -208,6 +222,7 @@ Engine::~Engine() { finish_search(); }
 void Engine::join_search() {
     if (!searching_) return;
     searching_ = false;
+    ponder_.reset();
     if (!search_thread_->wait()) {
         std::fprintf(stderr, "search thread crashed\n");
         std::exit(1);
@@ -261,6 +276,8 @@ bool Engine::handle(const std::string& line, std::chrono::steady_clock::time_poi
         cmd_position(args);
     } else if (cmd == "go") {
         cmd_go(args, received);
+    } else if (cmd == "ponderhit") {
+        cmd_ponderhit(received);
     } else if (cmd == "stop") {
         finish_search();
     } else if (cmd == "quit") {
@@ -288,6 +305,9 @@ void Engine::cmd_uci() {
 }
 
 void Engine::cmd_position(const std::vector<std::string>& args) {
+    // A GUI that moves on without ponderhit or stop gets the ponder search's bestmove first,
+    // before anything of the next search, and never after it.
+    if (ponder_) finish_search();
     if (args.empty() || (args[0] != "startpos" && args[0] != "fen")) {
         out_.line("info string expected 'startpos' or 'fen'");
         return;
@@ -363,6 +383,8 @@ GoCommand parse_go(const std::vector<std::string>& args, const Position& pos) {
             limits.movetime = clock_ms(i, 1);
         } else if (w == "infinite") {
             limits.infinite = true;
+        } else if (w == "ponder") {
+            go.ponder = true;
         } else if (w == "searchmoves") {
             while (i + 1 < args.size()) {
                 Move m = pos.parse_uci_move(args[i + 1]);
@@ -390,7 +412,13 @@ void Engine::cmd_go(const std::vector<std::string>& args,
         return;
     }
     go.limits.start = received;
-    search_ends_alone_ = ends_without_stop(go.limits);
+    const bool ends_alone = ends_without_stop(go.limits);
+    search_ends_alone_ = ends_alone && !go.ponder;
+    if (go.ponder) {
+        ponder_ = std::make_shared<PonderHit>();
+        go.limits.ponder = ponder_;
+        ponder_ends_alone_ = ends_alone;
+    }
 
     stop_->store(false);
     SearchThread& t = *search_thread_;
@@ -402,6 +430,15 @@ void Engine::cmd_go(const std::vector<std::string>& args,
     t.goal_moves = settings_.goal_moves;
     t.start();
     searching_ = true;
+}
+
+// The opponent played the expected move: the search goes on as the `go` it came with, its
+// clock starting now. One that has already ended prints its move at once.
+void Engine::cmd_ponderhit(std::chrono::steady_clock::time_point received) {
+    if (!ponder_) return;  // nothing is pondered: a late ponderhit changes nothing
+    ponder_->hit(received);
+    search_ends_alone_ = ponder_ends_alone_;
+    ponder_.reset();
 }
 
 void Engine::cmd_eval() {
@@ -512,6 +549,8 @@ void Engine::set_option(const std::vector<std::string>& args) {
             apply();
             out_.line(std::string("info string SearchMode set to ") + display_name(*mode));
         }
+    } else if (name == "ponder") {
+        if (std::optional<bool> on = read_check("Ponder", value, out_)) settings_.ponder = *on;
     } else if (name == "gumbeltemp") {
         if (std::optional<uint32_t> t = parse_u32(value)) {
             settings_.gumbel_temp = std::min<uint32_t>(*t, 200);
