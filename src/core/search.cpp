@@ -246,6 +246,11 @@ void Searcher<Eval>::check_ponder_hit() {
 }
 
 template <typename Eval>
+uint8_t Searcher<Eval>::counted_wdl(uint8_t wdl) const {
+    return tb_use_.fifty_move_rule ? wdl : ignoring_fifty_move_rule(wdl);
+}
+
+template <typename Eval>
 void Searcher<Eval>::flush_nodes() {
     shared_nodes_->fetch_add(nodes_ - flushed_nodes_, std::memory_order_relaxed);
     flushed_nodes_ = nodes_;
@@ -348,6 +353,8 @@ template <typename Eval>
 void Searcher<Eval>::help_splits(YbwcPool& pool) {
     start_ = budget_start_ = Clock::now();
     ponder_.reset();
+    tb_root_moves_.clear();
+    tb_root_children_.clear();
     node_limit_.reset();
     soft_ms_.reset();
     hard_deadline_.reset();
@@ -485,7 +492,14 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
     const bool tt_hit = probe.has_value();
     const TtEntry tte = tt_hit ? *probe : TtEntry{};
     const bool pv_ish = is_pv || (tt_hit && tte.pv);
-    if (excluded.is_null() && !is_pv && tt_hit && tte.depth >= depth) {
+    // A child of a root inside the tables has its verdict from the root probe (step 7), which
+    // no table entry may overrule: the same position met deeper, with another clock, left
+    // only an evaluation there.
+    uint8_t root_wdl = WDL_NONE;
+    if (ply == 1 && excluded.is_null())
+        for (const auto& [child_key, child_wdl] : tb_root_children_)
+            if (child_key == key) root_wdl = child_wdl;
+    if (excluded.is_null() && !is_pv && tt_hit && tte.depth >= depth && root_wdl == WDL_NONE) {
         if ((tte.bound == Bound::UPPER && tte.score <= alpha)
             || (tte.bound == Bound::LOWER && tte.score >= beta) || tte.bound == Bound::EXACT)
             return tte.score;
@@ -494,32 +508,44 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
 
     // 7. Endgame tables. Only a zero halfmove clock gives a verdict the fifty-move rule cannot
     // overturn later in the line. A win or loss that does not settle the window becomes a
-    // limit on this node's result, so the search can still find a mate inside it.
+    // limit on this node's result, so the search can still find a mate inside it. The root's
+    // children need no probe: the root probe judged them, with the root's own clock, which
+    // is how a cursed win at the root scores as the draw it is (or as a win with the rule
+    // off) instead of as the evaluation's material edge.
     int32_t floor = SCORE_NONE, cap = SCORE_MATE;
-    if (tablebase_ && excluded.is_null() && ply > 0 && pos_.halfmove_clock() == 0
-        && uint32_t(popcount(pos_.pieces())) <= tablebase_->max_pieces()) {
-        const uint8_t wdl = tablebase_->probe_wdl(pos_);
+    uint8_t wdl = root_wdl;
+    const bool judged_at_root = ply == 1 && !tb_root_children_.empty();
+    if (tablebase_ && excluded.is_null() && ply > 0 && !judged_at_root
+        && pos_.halfmove_clock() == 0 && depth >= tb_use_.probe_depth
+        && uint32_t(popcount(pos_.pieces()))
+               <= std::min(tablebase_->max_pieces(), tb_use_.probe_limit)) {
+        wdl = tablebase_->probe_wdl(pos_);
         if (wdl != WDL_NONE) {
             ++tbhits_;
-            int32_t score = SCORE_DRAW;
-            Bound bound = Bound::EXACT;
-            if (wdl == WDL_WIN) {
-                score = SCORE_TB_WIN - ply;
-                bound = Bound::LOWER;
-            } else if (wdl == WDL_LOSS) {
-                score = -SCORE_TB_WIN + ply;
-                bound = Bound::UPPER;
-            }
-            if (bound == Bound::LOWER && score < beta) {
-                floor = score;
-            } else if (bound == Bound::UPPER && alpha < score) {
-                cap = score;
-            } else {
+            wdl = counted_wdl(wdl);
+        }
+    }
+    if (wdl != WDL_NONE) {
+        int32_t score = SCORE_DRAW;
+        Bound bound = Bound::EXACT;
+        if (wdl == WDL_WIN) {
+            score = SCORE_TB_WIN - ply;
+            bound = Bound::LOWER;
+        } else if (wdl == WDL_LOSS) {
+            score = -SCORE_TB_WIN + ply;
+            bound = Bound::UPPER;
+        }
+        if (bound == Bound::LOWER && score < beta) {
+            floor = score;
+        } else if (bound == Bound::UPPER && alpha < score) {
+            cap = score;
+        } else {
+            // A root verdict holds for the root's clock only, so it stays out of the table.
+            if (root_wdl == WDL_NONE)
                 table_->store(key, NO_MOVE, tt::score_to_tt(score, ply), TT_EVAL_NONE,
                               std::min(depth + margin::TB_STORE_DEPTH_BONUS, MAX_SEARCH_DEPTH),
                               bound, pv_ish);
-                return score;
-            }
+            return score;
         }
     }
     auto bounded = [&](int32_t v) { return std::clamp(v, floor, cap); };
@@ -1254,9 +1280,18 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
     // the tables know which of them wins fastest or resists longest, the search does not.
     std::vector<Move> candidates(legal.begin(), legal.end());
     tb_root_moves_.clear();
-    if (tablebase_ && uint32_t(popcount(pos_.pieces())) <= tablebase_->max_pieces()) {
+    tb_root_children_.clear();
+    if (tablebase_
+        && uint32_t(popcount(pos_.pieces()))
+               <= std::min(tablebase_->max_pieces(), tb_use_.probe_limit)) {
         if (std::optional<std::vector<RootMove>> ranked = tablebase_->probe_root(pos_);
             ranked && !ranked->empty()) {
+            for (RootMove& rm : *ranked) {
+                rm.wdl = counted_wdl(rm.wdl);
+                pos_.make_move(rm.move);
+                tb_root_children_.emplace_back(pos_.key(), uint8_t(WDL_WIN - rm.wdl));
+                pos_.unmake_move(rm.move);
+            }
             candidates = filter_root_moves(*ranked);
             tb_root_moves_ = std::move(*ranked);
             ++tbhits_;

@@ -14,6 +14,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "eval.h"
@@ -197,6 +198,7 @@ public:
     void set_tablebase(std::shared_ptr<const Tablebase> tablebase) {
         tablebase_ = std::move(tablebase);
     }
+    void set_tb_use(const TbUse& use) { tb_use_ = use; }
 
     // Shared with the other threads in ABDADA mode; null otherwise (the usual case).
     void set_busy_moves(std::shared_ptr<BusyMoves> busy) { busy_moves_ = std::move(busy); }
@@ -235,6 +237,8 @@ private:
     void apply_budget(const TimeBudget& budget, std::chrono::steady_clock::time_point from);
     // While pondering: once the hit has come, the waiting budget applies from its time.
     void check_ponder_hit();
+    // The WDL as this search counts it (TbUse::fifty_move_rule).
+    uint8_t counted_wdl(uint8_t wdl) const;
     void flush_nodes();
     bool root_allows(Move m) const;
     void record_move(int ply, Move m);
@@ -253,6 +257,7 @@ private:
     std::shared_ptr<std::atomic<bool>> helper_stop_;
     std::shared_ptr<std::atomic<uint64_t>> shared_nodes_;
     std::shared_ptr<const Tablebase> tablebase_;
+    TbUse tb_use_;
     std::shared_ptr<BusyMoves> busy_moves_;
     std::shared_ptr<YbwcPool> ybwc_;
     // The split being worked on (its stop and its parents' are polled with the others), or null.
@@ -290,8 +295,12 @@ private:
     std::vector<Move> root_moves_;
     bool root_list_active_ = false;  // the root list is narrower than the legal moves
     std::vector<Move> root_excluded_;
-    // The root's tablebase verdicts (empty when the root was not probed), for line_wdl.
+    // The root's tablebase verdicts as counted (counted_wdl; empty when the root was not
+    // probed), for line_wdl and the scores of the root's children.
     std::vector<RootMove> tb_root_moves_;
+    // The same verdicts by the key of the position after each move, for the side to move
+    // there.
+    std::vector<std::pair<uint64_t, uint8_t>> tb_root_children_;
 };
 
 }  // namespace velmar

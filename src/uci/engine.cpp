@@ -51,7 +51,13 @@ constexpr const char* OPTION_LINES[] = {
     "option name SearchMode type combo default AB var AB var VOI var GumbelSH",
     "option name GumbelTemp type spin default 0 min 0 max 200",
     "option name Ponder type check default false",
+    "option name SyzygyProbeDepth type spin default 1 min 1 max 100",
+    "option name Syzygy50MoveRule type check default true",
+    "option name SyzygyProbeLimit type spin default 7 min 0 max 7",
 };
+
+constexpr int64_t TB_PROBE_DEPTH_MAX = 100;
+constexpr int64_t TB_PROBE_LIMIT_MAX = 7;
 
 bool read_bool(const std::string& value) { return ascii_lower(trim(value)) == "true"; }
 
@@ -60,6 +66,16 @@ std::optional<bool> read_check(const std::string& option, const std::string& val
     const std::string v = ascii_lower(trim(value));
     if (v == "true" || v == "false") return v == "true";
     out.line("info string " + option + " takes true or false, not '" + value + "'");
+    return std::nullopt;
+}
+
+// A spin value in [min, max]; anything else is reported and reads as nothing.
+std::optional<int64_t> read_spin(const std::string& option, const std::string& value, int64_t min,
+                                 int64_t max, Output& out) {
+    const std::optional<int64_t> v = parse_i64(value);
+    if (v && *v >= min && *v <= max) return v;
+    out.line("info string " + option + " takes a whole number from " + std::to_string(min)
+             + " to " + std::to_string(max) + ", not '" + value + "'");
     return std::nullopt;
 }
 
@@ -551,6 +567,21 @@ void Engine::set_option(const std::vector<std::string>& args) {
         }
     } else if (name == "ponder") {
         if (std::optional<bool> on = read_check("Ponder", value, out_)) settings_.ponder = *on;
+    } else if (name == "syzygyprobedepth") {
+        if (auto d = read_spin("SyzygyProbeDepth", value, 1, TB_PROBE_DEPTH_MAX, out_)) {
+            settings_.tb_use.probe_depth = int32_t(*d);
+            apply();
+        }
+    } else if (name == "syzygy50moverule") {
+        if (std::optional<bool> on = read_check("Syzygy50MoveRule", value, out_)) {
+            settings_.tb_use.fifty_move_rule = *on;
+            apply();
+        }
+    } else if (name == "syzygyprobelimit") {
+        if (auto n = read_spin("SyzygyProbeLimit", value, 0, TB_PROBE_LIMIT_MAX, out_)) {
+            settings_.tb_use.probe_limit = uint32_t(*n);
+            apply();
+        }
     } else if (name == "gumbeltemp") {
         if (std::optional<uint32_t> t = parse_u32(value)) {
             settings_.gumbel_temp = std::min<uint32_t>(*t, 200);
@@ -626,7 +657,7 @@ void Engine::apply_settings() {
                                       ? std::make_shared<YbwcPool>()
                                       : nullptr);
             // 5. Tablebase for every thread.
-            threads.set_tablebase(tablebase_);
+            threads.set_tablebase(tablebase_, settings_.tb_use);
             // 6. Main searcher settings.
             Searcher<std::decay_t<decltype(threads.main().evaluator())>>& s = threads.main();
             s.set_move_overhead_ms(settings_.move_overhead_ms);

@@ -75,6 +75,7 @@ struct Settings {
     bool goal_moves = false;
     // Only told to the engine: a `go ponder` is served whatever the option says.
     bool ponder = false;
+    TbUse tb_use;
     std::string syzygy_path;
     std::string router_file;
 };
