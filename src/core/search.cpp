@@ -508,10 +508,9 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
 
     // 7. Endgame tables. Only a zero halfmove clock gives a verdict the fifty-move rule cannot
     // overturn later in the line. A win or loss that does not settle the window becomes a
-    // limit on this node's result, so the search can still find a mate inside it. The root's
-    // children need no probe: the root probe judged them, with the root's own clock, which
-    // is how a cursed win at the root scores as the draw it is (or as a win with the rule
-    // off) instead of as the evaluation's material edge.
+    // limit on this node's result, so the search can still find a mate inside it. Without the
+    // fifty-move rule the root's children need no probe: the root probe judged them, with the
+    // root's own clock, which is how a cursed win at the root scores as the win it then is.
     int32_t floor = SCORE_NONE, cap = SCORE_MATE;
     uint8_t wdl = root_wdl;
     const bool judged_at_root = ply == 1 && !tb_root_children_.empty();
@@ -1286,8 +1285,13 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
                <= std::min(tablebase_->max_pieces(), tb_use_.probe_limit)) {
         if (std::optional<std::vector<RootMove>> ranked = tablebase_->probe_root(pos_);
             ranked && !ranked->empty()) {
+            // Without the fifty-move rule the children's verdicts come from this probe: a
+            // quiet child has a clock the in-tree probe refuses, so a cursed win would score
+            // only as the evaluation's material edge. Under the rule (the default) the
+            // children are searched as they always were.
             for (RootMove& rm : *ranked) {
                 rm.wdl = counted_wdl(rm.wdl);
+                if (tb_use_.fifty_move_rule) continue;
                 pos_.make_move(rm.move);
                 tb_root_children_.emplace_back(pos_.key(), uint8_t(WDL_WIN - rm.wdl));
                 pos_.unmake_move(rm.move);
