@@ -1,6 +1,7 @@
 // An engine driven line by line whose output can be read while its search thread writes.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <initializer_list>
 #include <mutex>
@@ -50,6 +51,20 @@ public:
                     if (l.rfind(p, 0) == 0) return l;
             printed_.wait(lock);
         }
+    }
+    // Blocks until `count` lines start with prefix, or `limit` has passed; returns those
+    // lines either way. The limit only keeps a broken engine from hanging the suite.
+    std::vector<std::string> wait_count(std::string_view prefix, size_t count,
+                                        std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        auto matching = [&] {
+            std::vector<std::string> out;
+            for (const std::string& l : lines_)
+                if (l.rfind(prefix, 0) == 0) out.push_back(l);
+            return out;
+        };
+        printed_.wait_for(lock, limit, [&] { return matching().size() >= count; });
+        return matching();
     }
     // Everything printed since the last take().
     std::vector<std::string> take() {

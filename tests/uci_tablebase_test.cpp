@@ -2,12 +2,16 @@
 // kept after a refusal, and tbhits in the info lines once tables are loaded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "engine.h"
+#include "syzygy.h"
 #include "test_util.h"
+#include "text.h"
 
 namespace velmar::uci {
 namespace {
@@ -111,6 +115,126 @@ TEST(UciTablebase, TableNamesTakenByOtherFilesAreSuppliedByALaterDirectory) {
     EXPECT_EQ(out.back().rfind("bestmove ", 0), 0u) << out.back();
     const std::string& last_info = out[out.size() - 2];
     EXPECT_EQ(last_info.find(" tbhits 0 "), std::string::npos) << last_info;
+}
+
+// The last info line of a search to `depth`, with the clock fields left out.
+std::string last_info(std::vector<std::string> lines, const std::string& fen, int depth) {
+    lines.push_back("position fen " + fen);
+    lines.push_back("go depth " + std::to_string(depth));
+    std::string last;
+    for (const std::string& l : session(lines))
+        if (l.rfind("info depth ", 0) == 0) last = l;
+    std::vector<std::string> w = split_words(last);
+    std::string kept;
+    for (size_t i = 0; i < w.size(); ++i) {
+        if (w[i] == "nps" || w[i] == "time") ++i;
+        else kept += (kept.empty() ? "" : " ") + w[i];
+    }
+    return kept;
+}
+
+// The number after `name` in an info line, or -1.
+int64_t field(const std::string& info, const std::string& name) {
+    std::vector<std::string> w = split_words(info);
+    auto it = std::find(w.begin(), w.end(), name);
+    if (it == w.end() || ++it == w.end()) return -1;
+    return parse_i64(*it).value_or(-1);
+}
+
+// Five pieces: the root is beyond the committed tables, and only nodes after the knight falls
+// reach them. The probe depth and the piece limit decide how many of those are probed; the
+// option defaults are exactly the engine without them.
+TEST(UciTablebase, ProbeDepthAndLimitDecideWhichNodesAreProbed) {
+    const std::string path =
+        "setoption name SyzygyPath value " + std::string(VELMAR_TEST_DATA) + "/syzygy";
+    const std::string fen = "4k3/8/8/3n4/8/8/3QP3/4K3 w - - 0 1";
+    const std::string plain = last_info({path}, fen, 8);
+    const int64_t hits = field(plain, "tbhits");
+    ASSERT_GT(hits, 0) << plain;
+    enum class Hits { SAME, FEWER, NONE };
+    struct Case {
+        const char* option;
+        Hits hits;
+    };
+    const Case cases[] = {
+        {"SyzygyProbeDepth value 1", Hits::SAME},  {"SyzygyProbeLimit value 7", Hits::SAME},
+        {"Syzygy50MoveRule value true", Hits::SAME}, {"SyzygyProbeDepth value 5", Hits::FEWER},
+        {"SyzygyProbeDepth value 100", Hits::NONE}, {"SyzygyProbeLimit value 3", Hits::FEWER},
+        {"SyzygyProbeLimit value 0", Hits::NONE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.option);
+        const std::string info =
+            last_info({path, std::string("setoption name ") + c.option}, fen, 8);
+        const int64_t n = field(info, "tbhits");
+        switch (c.hits) {
+        case Hits::SAME: EXPECT_EQ(info, plain); break;
+        case Hits::FEWER:
+            EXPECT_LT(n, hits) << info;
+            EXPECT_GE(n, 0) << info;
+            break;
+        case Hits::NONE: EXPECT_EQ(n, 0) << info; break;
+        }
+    }
+}
+
+// The complete 5-piece set, when a copy sits beside the repository; empty otherwise.
+std::string full_tables() {
+    namespace fs = std::filesystem;
+    const fs::path candidates[] = {fs::path(VELMAR_TEST_DATA) / "../../../shared/syzygy",
+                                   fs::path("/work/shared/syzygy")};
+    for (const fs::path& p : candidates)
+        if (fs::exists(p / "KBBvKN.rtbw") && fs::exists(p / "KBBvKN.rtbz"))
+            return fs::canonical(p).string();
+    return {};
+}
+
+// Two bishops against a knight that win only in more than a hundred plies. The root probe
+// says so; without the fifty-move rule the search reports the win, under it no win, and
+// either way it plays a move that keeps the win.
+TEST(UciTablebase, CursedWinIsAWinOnlyWithoutTheFiftyMoveRule) {
+    const std::string dir = full_tables();
+    if (dir.empty()) GTEST_SKIP() << "no KBBvKN tables beside the repository";
+    const std::string fen = "8/8/4BB2/K1k5/8/3n4/8/8 w - - 0 1";
+    Position pos = test::fen(fen);
+    std::vector<Move> keeping;
+    {
+        Result<Syzygy> tb = Syzygy::load(dir);
+        ASSERT_TRUE(tb.ok()) << tb.error().message;
+        EXPECT_EQ(tb.value().probe_wdl(pos), WDL_CURSED_WIN);
+        const std::optional<std::vector<RootMove>> root = tb.value().probe_root(pos);
+        ASSERT_TRUE(root.has_value());
+        for (const RootMove& rm : *root) {
+            EXPECT_NE(rm.wdl, WDL_WIN) << rm.move.text();
+            if (rm.wdl == WDL_CURSED_WIN) {
+                EXPECT_GT(rm.dtz, 100u) << rm.move.text();
+                keeping.push_back(rm.move);
+            }
+        }
+        ASSERT_FALSE(keeping.empty());
+        Syzygy::unload();
+    }
+    const std::string path = "setoption name SyzygyPath value " + dir;
+    for (bool rule : {true, false}) {
+        SCOPED_TRACE(rule ? "fifty-move rule" : "no fifty-move rule");
+        const std::string rule_option =
+            std::string("setoption name Syzygy50MoveRule value ") + (rule ? "true" : "false");
+        const std::string info = last_info({path, rule_option}, fen, 8);
+        const std::vector<std::string> w = split_words(info);
+        const auto score = std::find(w.begin(), w.end(), "score");
+        ASSERT_TRUE(score != w.end() && score + 2 < w.end()) << info;
+        ASSERT_EQ(score[1], "cp") << info;
+        const int64_t cp = parse_i64(score[2]).value_or(0);
+        if (rule)
+            EXPECT_LT(cp, SCORE_TB_WIN - 100) << info;
+        else
+            EXPECT_GT(cp, SCORE_TB_WIN - 100) << info;
+        const auto pv = std::find(w.begin(), w.end(), "pv");
+        ASSERT_TRUE(pv != w.end() && pv + 1 != w.end()) << info;
+        EXPECT_NE(std::find(keeping.begin(), keeping.end(), pos.parse_uci_move(pv[1])),
+                  keeping.end())
+            << info;
+    }
 }
 
 }  // namespace

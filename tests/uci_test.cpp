@@ -53,12 +53,16 @@ std::string run_binary(const std::string& args, const std::string& input) {
 
 TEST(Uci, UciPrintsIdentityOptionsAndUciok) {
     auto out = run_session({"  uci  "});
-    ASSERT_EQ(out.size(), 26u);
+    ASSERT_EQ(out.size(), 30u);
     EXPECT_EQ(out[0], "id name Velmar 0.1.0");
     EXPECT_EQ(out[1], "id author the Velmar authors");
     EXPECT_EQ(out[2], "option name Hash type spin default 16 min 1 max 262144");
     EXPECT_EQ(out[24], "option name GumbelTemp type spin default 0 min 0 max 200");
-    EXPECT_EQ(out[25], "uciok");
+    EXPECT_EQ(out[25], "option name Ponder type check default false");
+    EXPECT_EQ(out[26], "option name SyzygyProbeDepth type spin default 1 min 1 max 100");
+    EXPECT_EQ(out[27], "option name Syzygy50MoveRule type check default true");
+    EXPECT_EQ(out[28], "option name SyzygyProbeLimit type spin default 7 min 0 max 7");
+    EXPECT_EQ(out[29], "uciok");
 }
 
 TEST(Uci, CommandTranscripts) {
@@ -429,6 +433,8 @@ TEST(Uci, GoArgumentsBecomeLimits) {
     GoCommand p = parse_go(split_words("depth 3 perft 2 infinite"), Position::startpos());
     EXPECT_EQ(p.perft_depth, 2u);
     EXPECT_EQ(parse_go(split_words("perft"), Position::startpos()).perft_depth, 1u);
+    EXPECT_TRUE(parse_go(split_words("wtime 10 ponder btime 9"), Position::startpos()).ponder);
+    EXPECT_FALSE(parse_go(split_words("wtime 10 btime 9"), Position::startpos()).ponder);
 }
 
 // Numbers beyond any clock are read as MAX_CLOCK_MS (about 35 years) and beyond 64 bits as
@@ -629,6 +635,24 @@ TEST(Uci, SetoptionReadsNamesValuesAndFallbacks) {
          [](const Engine& e) { EXPECT_EQ(e.settings().router_file, ""); }},
         {{"setoption name SyzygyPath value <empty>"}, {},
          [](const Engine& e) { EXPECT_EQ(e.settings().syzygy_path, ""); }},
+        // Pondering and the tablebase use: values outside the option are reported and kept out.
+        {{"setoption name Ponder value true"}, {},
+         [](const Engine& e) { EXPECT_TRUE(e.settings().ponder); }},
+        {{"setoption name Ponder value true", "setoption name Ponder value on"},
+         {"info string Ponder takes true or false, not 'on'"},
+         [](const Engine& e) { EXPECT_TRUE(e.settings().ponder); }},
+        {{"setoption name SyzygyProbeDepth value 12", "setoption name SyzygyProbeDepth value 0"},
+         {"info string SyzygyProbeDepth takes a whole number from 1 to 100, not '0'"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().tb_use.probe_depth, 12); }},
+        {{"setoption name SyzygyProbeDepth value deep"},
+         {"info string SyzygyProbeDepth takes a whole number from 1 to 100, not 'deep'"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().tb_use.probe_depth, 1); }},
+        {{"setoption name SyzygyProbeLimit value 0", "setoption name SyzygyProbeLimit value 8"},
+         {"info string SyzygyProbeLimit takes a whole number from 0 to 7, not '8'"},
+         [](const Engine& e) { EXPECT_EQ(e.settings().tb_use.probe_limit, 0u); }},
+        {{"setoption name Syzygy50MoveRule value FALSE", "setoption name Syzygy50MoveRule"},
+         {"info string Syzygy50MoveRule takes true or false, not ''"},
+         [](const Engine& e) { EXPECT_FALSE(e.settings().tb_use.fifty_move_rule); }},
         // Hash: 0 goes to the table as it is (1 MB), unreadable values change nothing.
         {{"setoption name Hash value 0"}, {}, [](const Engine& e) { EXPECT_EQ(e.hash_mb(), 1u); }},
         {{"setoption name Hash value 3", "setoption name Hash value 3MB"}, {},

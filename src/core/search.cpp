@@ -223,6 +223,34 @@ uint64_t Searcher<Eval>::elapsed_ms() const {
 }
 
 template <typename Eval>
+uint64_t Searcher<Eval>::budget_elapsed_ms() const {
+    return uint64_t(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - budget_start_)
+            .count());
+}
+
+template <typename Eval>
+void Searcher<Eval>::apply_budget(const TimeBudget& budget, Clock::time_point from) {
+    budget_start_ = from;
+    soft_ms_ = budget.soft_ms;
+    if (budget.hard_ms) hard_deadline_ = deadline_after(from, *budget.hard_ms);
+    if (budget.hard_ms && *budget.hard_ms < TIGHT_LIMIT_MS) poll_mask_ = TIGHT_POLL_MASK;
+}
+
+template <typename Eval>
+void Searcher<Eval>::check_ponder_hit() {
+    if (const std::optional<Clock::time_point> hit = ponder_->time()) {
+        apply_budget(ponder_budget_, *hit);
+        ponder_.reset();
+    }
+}
+
+template <typename Eval>
+uint8_t Searcher<Eval>::counted_wdl(uint8_t wdl) const {
+    return tb_use_.fifty_move_rule ? wdl : ignoring_fifty_move_rule(wdl);
+}
+
+template <typename Eval>
 void Searcher<Eval>::flush_nodes() {
     shared_nodes_->fetch_add(nodes_ - flushed_nodes_, std::memory_order_relaxed);
     flushed_nodes_ = nodes_;
@@ -240,7 +268,9 @@ void Searcher<Eval>::count_node() {
 template <typename Eval>
 bool Searcher<Eval>::limits_reached() {
     // Relaxed loads suffice: the flags only go from false to true, and a late sighting costs
-    // one more poll.
+    // one more poll. The ponder hit is read at the same polls, so it starts the clock at most
+    // one poll late.
+    if (ponder_) check_ponder_hit();
     return stop_->load(std::memory_order_relaxed)
            || (helper_stop_ && helper_stop_->load(std::memory_order_relaxed))
            || (node_limit_ && nodes_ >= *node_limit_)
@@ -321,7 +351,10 @@ void Searcher<Eval>::help_ybwc_split(YbwcSplit& split, bool owner) {
 
 template <typename Eval>
 void Searcher<Eval>::help_splits(YbwcPool& pool) {
-    start_ = Clock::now();
+    start_ = budget_start_ = Clock::now();
+    ponder_.reset();
+    tb_root_moves_.clear();
+    tb_root_children_.clear();
     node_limit_.reset();
     soft_ms_.reset();
     hard_deadline_.reset();
@@ -459,7 +492,14 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
     const bool tt_hit = probe.has_value();
     const TtEntry tte = tt_hit ? *probe : TtEntry{};
     const bool pv_ish = is_pv || (tt_hit && tte.pv);
-    if (excluded.is_null() && !is_pv && tt_hit && tte.depth >= depth) {
+    // A child of a root inside the tables has its verdict from the root probe (step 7), which
+    // no table entry may overrule: the same position met deeper, with another clock, left
+    // only an evaluation there.
+    uint8_t root_wdl = WDL_NONE;
+    if (ply == 1 && excluded.is_null())
+        for (const auto& [child_key, child_wdl] : tb_root_children_)
+            if (child_key == key) root_wdl = child_wdl;
+    if (excluded.is_null() && !is_pv && tt_hit && tte.depth >= depth && root_wdl == WDL_NONE) {
         if ((tte.bound == Bound::UPPER && tte.score <= alpha)
             || (tte.bound == Bound::LOWER && tte.score >= beta) || tte.bound == Bound::EXACT)
             return tte.score;
@@ -468,32 +508,43 @@ int32_t Searcher<Eval>::negamax(int depth, int32_t alpha, int32_t beta, int ply,
 
     // 7. Endgame tables. Only a zero halfmove clock gives a verdict the fifty-move rule cannot
     // overturn later in the line. A win or loss that does not settle the window becomes a
-    // limit on this node's result, so the search can still find a mate inside it.
+    // limit on this node's result, so the search can still find a mate inside it. Without the
+    // fifty-move rule the root's children need no probe: the root probe judged them, with the
+    // root's own clock, which is how a cursed win at the root scores as the win it then is.
     int32_t floor = SCORE_NONE, cap = SCORE_MATE;
-    if (tablebase_ && excluded.is_null() && ply > 0 && pos_.halfmove_clock() == 0
-        && uint32_t(popcount(pos_.pieces())) <= tablebase_->max_pieces()) {
-        const uint8_t wdl = tablebase_->probe_wdl(pos_);
+    uint8_t wdl = root_wdl;
+    const bool judged_at_root = ply == 1 && !tb_root_children_.empty();
+    if (tablebase_ && excluded.is_null() && ply > 0 && !judged_at_root
+        && pos_.halfmove_clock() == 0 && depth >= tb_use_.probe_depth
+        && uint32_t(popcount(pos_.pieces()))
+               <= std::min(tablebase_->max_pieces(), tb_use_.probe_limit)) {
+        wdl = tablebase_->probe_wdl(pos_);
         if (wdl != WDL_NONE) {
             ++tbhits_;
-            int32_t score = SCORE_DRAW;
-            Bound bound = Bound::EXACT;
-            if (wdl == WDL_WIN) {
-                score = SCORE_TB_WIN - ply;
-                bound = Bound::LOWER;
-            } else if (wdl == WDL_LOSS) {
-                score = -SCORE_TB_WIN + ply;
-                bound = Bound::UPPER;
-            }
-            if (bound == Bound::LOWER && score < beta) {
-                floor = score;
-            } else if (bound == Bound::UPPER && alpha < score) {
-                cap = score;
-            } else {
+            wdl = counted_wdl(wdl);
+        }
+    }
+    if (wdl != WDL_NONE) {
+        int32_t score = SCORE_DRAW;
+        Bound bound = Bound::EXACT;
+        if (wdl == WDL_WIN) {
+            score = SCORE_TB_WIN - ply;
+            bound = Bound::LOWER;
+        } else if (wdl == WDL_LOSS) {
+            score = -SCORE_TB_WIN + ply;
+            bound = Bound::UPPER;
+        }
+        if (bound == Bound::LOWER && score < beta) {
+            floor = score;
+        } else if (bound == Bound::UPPER && alpha < score) {
+            cap = score;
+        } else {
+            // A root verdict holds for the root's clock only, so it stays out of the table.
+            if (root_wdl == WDL_NONE)
                 table_->store(key, NO_MOVE, tt::score_to_tt(score, ply), TT_EVAL_NONE,
                               std::min(depth + margin::TB_STORE_DEPTH_BONUS, MAX_SEARCH_DEPTH),
                               bound, pv_ish);
-                return score;
-            }
+            return score;
         }
     }
     auto bounded = [&](int32_t v) { return std::clamp(v, floor, cap); };
@@ -1153,6 +1204,7 @@ public:
         return s_.search_root_move(m, depth, use_aspiration, previous_score);
     }
     bool out_of_budget() override {
+        if (s_.ponder_) s_.check_ponder_hit();
         if (s_.stopped_ || s_.stop_->load(std::memory_order_relaxed)
             || (s_.helper_stop_ && s_.helper_stop_->load(std::memory_order_relaxed))
             || (s_.node_limit_ && s_.nodes_ >= *s_.node_limit_)
@@ -1161,7 +1213,7 @@ public:
         return s_.stopped_;
     }
     std::optional<uint64_t> soft_ms() const override { return s_.soft_ms_; }
-    uint64_t elapsed_ms() const override { return s_.elapsed_ms(); }
+    uint64_t elapsed_ms() const override { return s_.budget_elapsed_ms(); }
     void report(const RootArm& arm) override {
         Tables& t = *s_.t_;
         const size_t len = std::min(arm.pv.size(), size_t(MAX_PLY + 1));
@@ -1178,17 +1230,25 @@ private:
 template <typename Eval>
 SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& root,
                                     const InfoSink& report) {
-    // 1. Limits, measured from when the front end read `go` if it says so.
-    start_ = limits.start.value_or(Clock::now());
+    // 1. Limits, measured from when the front end read `go` if it says so. A ponder search
+    // keeps its budget aside until the hit and then measures it from there: the time spent
+    // pondering was the opponent's.
+    start_ = budget_start_ = limits.start.value_or(Clock::now());
     node_limit_ = limits.nodes;
     soft_ms_.reset();
     hard_deadline_.reset();
     poll_mask_ = POLL_MASK;
+    ponder_.reset();
     if (!limits.infinite) {
         const TimeBudget budget = time_budget(limits, move_overhead_ms_);
-        soft_ms_ = budget.soft_ms;
-        if (budget.hard_ms) hard_deadline_ = deadline_after(start_, *budget.hard_ms);
-        if (budget.hard_ms && *budget.hard_ms < TIGHT_LIMIT_MS) poll_mask_ = TIGHT_POLL_MASK;
+        const std::optional<Clock::time_point> hit =
+            limits.ponder ? limits.ponder->time() : std::nullopt;
+        if (limits.ponder && !hit) {
+            ponder_ = limits.ponder;
+            ponder_budget_ = budget;
+        } else {
+            apply_budget(budget, hit.value_or(start_));
+        }
     }
 
     // 2. Counters and tables.
@@ -1219,9 +1279,23 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
     // the tables know which of them wins fastest or resists longest, the search does not.
     std::vector<Move> candidates(legal.begin(), legal.end());
     tb_root_moves_.clear();
-    if (tablebase_ && uint32_t(popcount(pos_.pieces())) <= tablebase_->max_pieces()) {
+    tb_root_children_.clear();
+    if (tablebase_
+        && uint32_t(popcount(pos_.pieces()))
+               <= std::min(tablebase_->max_pieces(), tb_use_.probe_limit)) {
         if (std::optional<std::vector<RootMove>> ranked = tablebase_->probe_root(pos_);
             ranked && !ranked->empty()) {
+            // Without the fifty-move rule the children's verdicts come from this probe: a
+            // quiet child has a clock the in-tree probe refuses, so a cursed win would score
+            // only as the evaluation's material edge. Under the rule (the default) the
+            // children are searched as they always were.
+            for (RootMove& rm : *ranked) {
+                rm.wdl = counted_wdl(rm.wdl);
+                if (tb_use_.fifty_move_rule) continue;
+                pos_.make_move(rm.move);
+                tb_root_children_.emplace_back(pos_.key(), uint8_t(WDL_WIN - rm.wdl));
+                pos_.unmake_move(rm.move);
+            }
             candidates = filter_root_moves(*ranked);
             tb_root_moves_ = std::move(*ranked);
             ++tbhits_;
@@ -1323,7 +1397,8 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
         previous_best = best_move;
         previous_score = best_score;
 
-        if (soft_ms_ && double(elapsed_ms()) >= 0.6 * factor * double(*soft_ms_)) break;
+        if (ponder_) check_ponder_hit();
+        if (soft_ms_ && double(budget_elapsed_ms()) >= 0.6 * factor * double(*soft_ms_)) break;
         if (node_limit_ && nodes_ >= *node_limit_) break;
         if (stop_->load(std::memory_order_relaxed)) break;
     }
@@ -1404,6 +1479,7 @@ std::vector<GoalLine> Searcher<Eval>::goal_lines(const SearchResult& finished) {
     stop_ = std::make_shared<std::atomic<bool>>(false);
     hard_deadline_.reset();
     soft_ms_.reset();
+    ponder_.reset();
     Tables& t = *t_;
 
     for (Move m : legal) {

@@ -11,8 +11,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "eval.h"
@@ -32,6 +34,28 @@ enum class RootMode { AB, VOI, GUMBEL_SH };
 // this one, so a deadline (a steady_clock time in nanoseconds) never overflows.
 inline constexpr uint64_t MAX_CLOCK_MS = uint64_t(1) << 40;
 
+// The signal that ends pondering. A `go ponder` search has no time budget until the front end
+// calls hit() (the opponent played the expected move); from the time given there the search
+// spends the clock of its limits as a normal search would. The front end writes once, the
+// main search thread reads while it polls its limits: a single atomic, no lock.
+class PonderHit {
+public:
+    void hit(std::chrono::steady_clock::time_point when) {
+        ticks_.store(when.time_since_epoch().count(), std::memory_order_release);
+    }
+    // When hit() was called; nothing before.
+    std::optional<std::chrono::steady_clock::time_point> time() const {
+        const Ticks t = ticks_.load(std::memory_order_acquire);
+        if (t == NOT_HIT) return std::nullopt;
+        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(t));
+    }
+
+private:
+    using Ticks = std::chrono::steady_clock::rep;
+    static constexpr Ticks NOT_HIT = std::numeric_limits<Ticks>::min();
+    std::atomic<Ticks> ticks_{NOT_HIT};
+};
+
 // What a `go` asks for. Times are in milliseconds and already belong to the side to move.
 struct SearchLimits {
     std::optional<uint64_t> nodes;
@@ -45,6 +69,9 @@ struct SearchLimits {
     // When the clock started: the front end stamps the moment it read `go`, so the time spent
     // before the search runs counts against the budget. None: when search() begins.
     std::optional<std::chrono::steady_clock::time_point> start;
+    // `go ponder`: the budget of the limits above counts from the hit, none before it. Null for
+    // every other search.
+    std::shared_ptr<const PonderHit> ponder;
 };
 
 // Soft limit: the iterative deepening starts no new iteration past (a fraction of) it.
@@ -171,6 +198,7 @@ public:
     void set_tablebase(std::shared_ptr<const Tablebase> tablebase) {
         tablebase_ = std::move(tablebase);
     }
+    void set_tb_use(const TbUse& use) { tb_use_ = use; }
 
     // Shared with the other threads in ABDADA mode; null otherwise (the usual case).
     void set_busy_moves(std::shared_ptr<BusyMoves> busy) { busy_moves_ = std::move(busy); }
@@ -204,6 +232,13 @@ private:
     void finish_info(IterationInfo& info);
     void count_node();
     uint64_t elapsed_ms() const;
+    // Since the time budget started: the search's start, or the ponder hit.
+    uint64_t budget_elapsed_ms() const;
+    void apply_budget(const TimeBudget& budget, std::chrono::steady_clock::time_point from);
+    // While pondering: once the hit has come, the waiting budget applies from its time.
+    void check_ponder_hit();
+    // The WDL as this search counts it (TbUse::fifty_move_rule).
+    uint8_t counted_wdl(uint8_t wdl) const;
     void flush_nodes();
     bool root_allows(Move m) const;
     void record_move(int ply, Move m);
@@ -222,6 +257,7 @@ private:
     std::shared_ptr<std::atomic<bool>> helper_stop_;
     std::shared_ptr<std::atomic<uint64_t>> shared_nodes_;
     std::shared_ptr<const Tablebase> tablebase_;
+    TbUse tb_use_;
     std::shared_ptr<BusyMoves> busy_moves_;
     std::shared_ptr<YbwcPool> ybwc_;
     // The split being worked on (its stop and its parents' are polled with the others), or null.
@@ -240,6 +276,10 @@ private:
     // Per search.
     Position pos_;
     std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point budget_start_;
+    // Set while a `go ponder` search waits for its hit; the budget it will then apply.
+    std::shared_ptr<const PonderHit> ponder_;
+    TimeBudget ponder_budget_;
     std::optional<uint64_t> node_limit_;
     std::optional<std::chrono::steady_clock::time_point> hard_deadline_;
     std::optional<uint64_t> soft_ms_;
@@ -255,8 +295,12 @@ private:
     std::vector<Move> root_moves_;
     bool root_list_active_ = false;  // the root list is narrower than the legal moves
     std::vector<Move> root_excluded_;
-    // The root's tablebase verdicts (empty when the root was not probed), for line_wdl.
+    // The root's tablebase verdicts as counted (counted_wdl; empty when the root was not
+    // probed), for line_wdl and the scores of the root's children.
     std::vector<RootMove> tb_root_moves_;
+    // The same verdicts by the key of the position after each move, for the side to move
+    // there.
+    std::vector<std::pair<uint64_t, uint8_t>> tb_root_children_;
 };
 
 }  // namespace velmar

@@ -27,9 +27,15 @@ std::string_view trim_ascii(std::string_view s) {
 
 // The tablebase reaches a searcher once the search can use one; until then the worker keeps it.
 template <typename Eval>
-void give_tablebase(Searcher<Eval>& searcher, const std::shared_ptr<const Tablebase>& tablebase) {
-    if constexpr (requires { searcher.set_tablebase(tablebase); }) searcher.set_tablebase(tablebase);
-    else (void)tablebase;
+void give_tablebase(Searcher<Eval>& searcher, const std::shared_ptr<const Tablebase>& tablebase,
+                    const TbUse& use) {
+    if constexpr (requires { searcher.set_tablebase(tablebase); }) {
+        searcher.set_tablebase(tablebase);
+        searcher.set_tb_use(use);
+    } else {
+        (void)tablebase;
+        (void)use;
+    }
 }
 
 // The helper thread's own state: its searcher lives here, not in the pool.
@@ -38,6 +44,7 @@ struct HelperContext {
     std::shared_ptr<WorkerShared<Eval>> shared;
     std::unique_ptr<Searcher<Eval>> searcher;
     std::shared_ptr<const Tablebase> tablebase;
+    TbUse tb_use;
 };
 
 template <typename Eval>
@@ -64,7 +71,8 @@ std::optional<SearchResult> execute(HelperContext<Eval>& ctx, WorkerCmd<Eval>& c
         searcher.set_table(std::move(set->table));
     } else if (auto* set_tb = std::get_if<worker::SetTablebase>(&cmd)) {
         ctx.tablebase = std::move(set_tb->tablebase);
-        give_tablebase(searcher, ctx.tablebase);
+        ctx.tb_use = set_tb->use;
+        give_tablebase(searcher, ctx.tablebase, ctx.tb_use);
     } else if (auto* set_busy = std::get_if<worker::SetBusyMoves>(&cmd)) {
         searcher.set_busy_moves(std::move(set_busy->busy));
     } else if (auto* set_pool = std::get_if<worker::SetYbwcPool>(&cmd)) {
@@ -173,11 +181,12 @@ bool needs_played_line(const std::vector<Move>& last_pv, const SearchResult& pla
 template <typename Eval>
 std::unique_ptr<HelperWorker<Eval>> HelperWorker<Eval>::spawn(
     int number, std::unique_ptr<Searcher<Eval>> searcher,
-    std::shared_ptr<const Tablebase> tablebase) {
+    std::shared_ptr<const Tablebase> tablebase, const TbUse& tb_use) {
     std::unique_ptr<HelperWorker> worker(new HelperWorker());
     worker->shared_ = std::make_shared<WorkerShared<Eval>>();
-    give_tablebase(*searcher, tablebase);
-    auto* ctx = new HelperContext<Eval>{worker->shared_, std::move(searcher), std::move(tablebase)};
+    give_tablebase(*searcher, tablebase, tb_use);
+    auto* ctx = new HelperContext<Eval>{worker->shared_, std::move(searcher), std::move(tablebase),
+                                        tb_use};
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -252,11 +261,13 @@ void ThreadPool<Eval>::set_table(std::shared_ptr<TranspositionTable> table) {
 }
 
 template <typename Eval>
-void ThreadPool<Eval>::set_tablebase(std::shared_ptr<const Tablebase> tablebase) {
+void ThreadPool<Eval>::set_tablebase(std::shared_ptr<const Tablebase> tablebase,
+                                     const TbUse& use) {
     tablebase_ = tablebase;
-    give_tablebase(*main_, tablebase_);
+    tb_use_ = use;
+    give_tablebase(*main_, tablebase_, tb_use_);
     for (auto& h : helpers_) {
-        h->dispatch(worker::SetTablebase{tablebase});
+        h->dispatch(worker::SetTablebase{tablebase, use});
         h->wait();
     }
 }
@@ -301,7 +312,8 @@ void ThreadPool<Eval>::set_helper_count(size_t count) {
         searcher->set_thread_index(number);
         searcher->set_helper_stop(helper_stop_);
         searcher->set_shared_nodes(nodes_);
-        helpers_.push_back(HelperWorker<Eval>::spawn(number, std::move(searcher), tablebase_));
+        helpers_.push_back(
+            HelperWorker<Eval>::spawn(number, std::move(searcher), tablebase_, tb_use_));
     }
 }
 

@@ -67,6 +67,7 @@ struct SetTable {
 };
 struct SetTablebase {
     std::shared_ptr<const Tablebase> tablebase;  // null: none
+    TbUse use;
 };
 struct SetBusyMoves {
     std::shared_ptr<BusyMoves> busy;  // null: ABDADA off
@@ -106,7 +107,8 @@ public:
     // Starts the thread "helper-<number>", which owns searcher until Quit. Ends the process
     // with "spawn helper thread" when no thread can be started.
     static std::unique_ptr<HelperWorker> spawn(int number, std::unique_ptr<Searcher<Eval>> searcher,
-                                               std::shared_ptr<const Tablebase> tablebase);
+                                               std::shared_ptr<const Tablebase> tablebase,
+                                               const TbUse& tb_use = {});
     // Quit, then join.
     ~HelperWorker();
     HelperWorker(const HelperWorker&) = delete;
@@ -149,7 +151,8 @@ public:
     // Every setter below runs only while no search runs. Those that reach the helpers wait for
     // each helper in turn, so the next search starts with every thread up to date.
     void set_table(std::shared_ptr<TranspositionTable> table);
-    void set_tablebase(std::shared_ptr<const Tablebase> tablebase);
+    // The tables (null: none) and how every thread uses them.
+    void set_tablebase(std::shared_ptr<const Tablebase> tablebase, const TbUse& use = {});
     void set_mode(SmpMode mode, bool abdada);
     // The ABDADA table (null: none) for the main thread and every helper.
     void set_busy_moves(std::shared_ptr<BusyMoves> busy);
@@ -185,6 +188,7 @@ private:
     // Every thread adds its nodes every few thousand nodes; reset by search() only.
     std::shared_ptr<std::atomic<uint64_t>> nodes_;
     std::shared_ptr<const Tablebase> tablebase_;
+    TbUse tb_use_;
     std::shared_ptr<YbwcPool> ybwc_;
     SmpMode mode_ = SmpMode::LAZY;
     bool abdada_ = false;

@@ -17,6 +17,22 @@ namespace velmar {
 inline constexpr uint8_t WDL_LOSS = 0, WDL_BLESSED_LOSS = 1, WDL_DRAW = 2, WDL_CURSED_WIN = 3,
                          WDL_WIN = 4, WDL_NONE = 255;
 
+// The verdict when the fifty-move rule is not played: cursed wins and blessed losses are then
+// ordinary wins and losses.
+constexpr uint8_t ignoring_fifty_move_rule(uint8_t wdl) {
+    if (wdl == WDL_CURSED_WIN) return WDL_WIN;
+    if (wdl == WDL_BLESSED_LOSS) return WDL_LOSS;
+    return wdl;
+}
+
+// How a search uses the tables (the Syzygy* options). The defaults probe every position the
+// tables cover, at any remaining depth, and honour the fifty-move rule.
+struct TbUse {
+    int32_t probe_depth = 1;       // least remaining depth of a node probed inside the tree
+    uint32_t probe_limit = 7;      // most pieces (kings included) probed; 0: no probes at all
+    bool fifty_move_rule = true;   // false: cursed wins and blessed losses count as decided
+};
+
 // One legal root move with its tablebase verdict for the side making it.
 struct RootMove {
     // Plies to the next capture or pawn move with best play (1 for a mating move; for a move

@@ -50,9 +50,34 @@ constexpr const char* OPTION_LINES[] = {
     "option name SMPMode type combo default Lazy var Lazy var YBWC var ABDADA",
     "option name SearchMode type combo default AB var AB var VOI var GumbelSH",
     "option name GumbelTemp type spin default 0 min 0 max 200",
+    "option name Ponder type check default false",
+    "option name SyzygyProbeDepth type spin default 1 min 1 max 100",
+    "option name Syzygy50MoveRule type check default true",
+    "option name SyzygyProbeLimit type spin default 7 min 0 max 7",
 };
 
+constexpr int64_t TB_PROBE_DEPTH_MAX = 100;
+constexpr int64_t TB_PROBE_LIMIT_MAX = 7;
+
 bool read_bool(const std::string& value) { return ascii_lower(trim(value)) == "true"; }
+
+// A check value, "true" or "false" in any case; anything else is reported and reads as nothing.
+std::optional<bool> read_check(const std::string& option, const std::string& value, Output& out) {
+    const std::string v = ascii_lower(trim(value));
+    if (v == "true" || v == "false") return v == "true";
+    out.line("info string " + option + " takes true or false, not '" + value + "'");
+    return std::nullopt;
+}
+
+// A spin value in [min, max]; anything else is reported and reads as nothing.
+std::optional<int64_t> read_spin(const std::string& option, const std::string& value, int64_t min,
+                                 int64_t max, Output& out) {
+    const std::optional<int64_t> v = parse_i64(value);
+    if (v && *v >= min && *v <= max) return v;
+    out.line("info string " + option + " takes a whole number from " + std::to_string(min)
+             + " to " + std::to_string(max) + ", not '" + value + "'");
+    return std::nullopt;
+}
 
 std::shared_ptr<TranspositionTable> make_table(uint64_t mb, size_t threads) {
     Result<TranspositionTable> table = TranspositionTable::try_new(mb, threads);
@@ -155,8 +180,13 @@ struct Engine::SearchThread {
         // The goal lines continue the main thread's own search, whichever thread's move won.
         if (goal_moves && result.reported.best)
             out_goals(threads.main().goal_lines(result.main));
-        if (limits.infinite)
-            while (!stop->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // An infinite search, and a ponder search before its hit, answer only when asked,
+        // however they ended: a bestmove now would answer a move the opponent has not made.
+        auto held = [&] {
+            return !stop->load()
+                   && (limits.infinite || (limits.ponder && !limits.ponder->time()));
+        };
+        while (held()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         out->line(format_bestmove(result.reported.best, result.reported.ponder));
     }
 
@@ -208,6 +238,7 @@ Engine::~Engine() { finish_search(); }
 void Engine::join_search() {
     if (!searching_) return;
     searching_ = false;
+    ponder_.reset();
     if (!search_thread_->wait()) {
         std::fprintf(stderr, "search thread crashed\n");
         std::exit(1);
@@ -261,6 +292,8 @@ bool Engine::handle(const std::string& line, std::chrono::steady_clock::time_poi
         cmd_position(args);
     } else if (cmd == "go") {
         cmd_go(args, received);
+    } else if (cmd == "ponderhit") {
+        cmd_ponderhit(received);
     } else if (cmd == "stop") {
         finish_search();
     } else if (cmd == "quit") {
@@ -288,6 +321,9 @@ void Engine::cmd_uci() {
 }
 
 void Engine::cmd_position(const std::vector<std::string>& args) {
+    // A GUI that moves on without ponderhit or stop gets the ponder search's bestmove first,
+    // before anything of the next search, and never after it.
+    if (ponder_) finish_search();
     if (args.empty() || (args[0] != "startpos" && args[0] != "fen")) {
         out_.line("info string expected 'startpos' or 'fen'");
         return;
@@ -363,6 +399,8 @@ GoCommand parse_go(const std::vector<std::string>& args, const Position& pos) {
             limits.movetime = clock_ms(i, 1);
         } else if (w == "infinite") {
             limits.infinite = true;
+        } else if (w == "ponder") {
+            go.ponder = true;
         } else if (w == "searchmoves") {
             while (i + 1 < args.size()) {
                 Move m = pos.parse_uci_move(args[i + 1]);
@@ -390,7 +428,13 @@ void Engine::cmd_go(const std::vector<std::string>& args,
         return;
     }
     go.limits.start = received;
-    search_ends_alone_ = ends_without_stop(go.limits);
+    const bool ends_alone = ends_without_stop(go.limits);
+    search_ends_alone_ = ends_alone && !go.ponder;
+    if (go.ponder) {
+        ponder_ = std::make_shared<PonderHit>();
+        go.limits.ponder = ponder_;
+        ponder_ends_alone_ = ends_alone;
+    }
 
     stop_->store(false);
     SearchThread& t = *search_thread_;
@@ -402,6 +446,15 @@ void Engine::cmd_go(const std::vector<std::string>& args,
     t.goal_moves = settings_.goal_moves;
     t.start();
     searching_ = true;
+}
+
+// The opponent played the expected move: the search goes on as the `go` it came with, its
+// clock starting now. One that has already ended prints its move at once.
+void Engine::cmd_ponderhit(std::chrono::steady_clock::time_point received) {
+    if (!ponder_) return;  // nothing is pondered: a late ponderhit changes nothing
+    ponder_->hit(received);
+    search_ends_alone_ = ponder_ends_alone_;
+    ponder_.reset();
 }
 
 void Engine::cmd_eval() {
@@ -512,6 +565,23 @@ void Engine::set_option(const std::vector<std::string>& args) {
             apply();
             out_.line(std::string("info string SearchMode set to ") + display_name(*mode));
         }
+    } else if (name == "ponder") {
+        if (std::optional<bool> on = read_check("Ponder", value, out_)) settings_.ponder = *on;
+    } else if (name == "syzygyprobedepth") {
+        if (auto d = read_spin("SyzygyProbeDepth", value, 1, TB_PROBE_DEPTH_MAX, out_)) {
+            settings_.tb_use.probe_depth = int32_t(*d);
+            apply();
+        }
+    } else if (name == "syzygy50moverule") {
+        if (std::optional<bool> on = read_check("Syzygy50MoveRule", value, out_)) {
+            settings_.tb_use.fifty_move_rule = *on;
+            apply();
+        }
+    } else if (name == "syzygyprobelimit") {
+        if (auto n = read_spin("SyzygyProbeLimit", value, 0, TB_PROBE_LIMIT_MAX, out_)) {
+            settings_.tb_use.probe_limit = uint32_t(*n);
+            apply();
+        }
     } else if (name == "gumbeltemp") {
         if (std::optional<uint32_t> t = parse_u32(value)) {
             settings_.gumbel_temp = std::min<uint32_t>(*t, 200);
@@ -587,7 +657,7 @@ void Engine::apply_settings() {
                                       ? std::make_shared<YbwcPool>()
                                       : nullptr);
             // 5. Tablebase for every thread.
-            threads.set_tablebase(tablebase_);
+            threads.set_tablebase(tablebase_, settings_.tb_use);
             // 6. Main searcher settings.
             Searcher<std::decay_t<decltype(threads.main().evaluator())>>& s = threads.main();
             s.set_move_overhead_ms(settings_.move_overhead_ms);

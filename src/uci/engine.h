@@ -42,6 +42,7 @@ RootMode root_mode(SearchMode mode);
 struct GoCommand {
     SearchLimits limits;
     std::optional<uint32_t> perft_depth;
+    bool ponder = false;  // "go ponder": the limits wait for ponderhit
 };
 GoCommand parse_go(const std::vector<std::string>& args, const Position& pos);
 
@@ -72,6 +73,9 @@ struct Settings {
     bool show_wdl = false;
     bool abdada = false;
     bool goal_moves = false;
+    // Only told to the engine: a `go ponder` is served whatever the option says.
+    bool ponder = false;
+    TbUse tb_use;
     std::string syzygy_path;
     std::string router_file;
 };
@@ -95,6 +99,8 @@ public:
     const Settings& settings() const { return settings_; }
     uint64_t hash_mb() const { return hash_mb_; }
     bool searching() const { return searching_; }
+    // A `go ponder` search is running and has not had its ponderhit.
+    bool pondering() const { return ponder_ != nullptr; }
     // Helper threads of the pool (Threads - 1 once settings are applied); 0 while searching.
     size_t helper_count() const;
     bool uses_nnue_pool() const;
@@ -106,6 +112,7 @@ private:
     void cmd_position(const std::vector<std::string>& args);
     void cmd_go(const std::vector<std::string>& args,
                 std::chrono::steady_clock::time_point received);
+    void cmd_ponderhit(std::chrono::steady_clock::time_point received);
     void cmd_eval();
     void set_option(const std::vector<std::string>& args);
     void set_hash(uint64_t mb);
@@ -136,7 +143,10 @@ private:
     // One thread runs every search; it lives as long as the engine.
     std::unique_ptr<SearchThread> search_thread_;
     bool searching_ = false;          // a go was handed over and not yet joined
-    bool search_ends_alone_ = false;  // ends_without_stop of that go
+    bool search_ends_alone_ = false;  // ends_without_stop of that go; false while pondering
+    // The hit of the `go ponder` search running now; null when no search waits for one.
+    std::shared_ptr<PonderHit> ponder_;
+    bool ponder_ends_alone_ = false;  // ends_without_stop of that go, which holds after the hit
 };
 
 // The command-line and UCI "bench": searches the fixed positions, prints the summary lines.
