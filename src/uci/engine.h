@@ -72,6 +72,7 @@ struct Settings {
     bool show_wdl = false;
     bool abdada = false;
     bool goal_moves = false;
+    bool chess960 = false;  // how the next position command reads FEN and moves
     std::string syzygy_path;
     std::string router_file;
 };
