@@ -121,16 +121,28 @@ std::vector<uint16_t> reference_moves(Position pos) {
         if (!pos.is_attacked(pos.king_square(us), them, pos.pieces())) out.push_back(m.bits);
         pos.unmake_move(m);
     }
-    int base = us == WHITE ? 0 : 56;
-    auto safe = [&](int sq) { return !pos.is_attacked(sq, them, occ); };
-    if (!pos.in_check()) {
-        if ((pos.castling() & (us == WHITE ? WHITE_OO : BLACK_OO)) && pos.piece_on(base + 5) == EMPTY
-            && pos.piece_on(base + 6) == EMPTY && safe(base + 5) && safe(base + 6))
-            out.push_back(Move(base + 4, base + 6, kind::KING_CASTLE).bits);
-        if ((pos.castling() & (us == WHITE ? WHITE_OOO : BLACK_OOO))
-            && pos.piece_on(base + 1) == EMPTY && pos.piece_on(base + 2) == EMPTY
-            && pos.piece_on(base + 3) == EMPTY && safe(base + 3) && safe(base + 2))
-            out.push_back(Move(base + 4, base + 2, kind::QUEEN_CASTLE).bits);
+    // Castling, Chess960 included: king and rook go to their squares on the g/f or c/d files;
+    // every square between either piece and its target, both ends included, holds nothing but
+    // those two, and no square from the king to its target is attacked once both have left.
+    auto span = [](int a, int b) {  // squares from a to b on one rank, both included
+        Bitboard squares = 0;
+        for (int sq = std::min(a, b); sq <= std::max(a, b); ++sq) squares |= bb(sq);
+        return squares;
+    };
+    for (bool queen_side : {false, true}) {
+        const int index = castling_index(us, queen_side);
+        if (pos.in_check() || !(pos.castling() & (1 << index))) continue;
+        const int king = pos.king_square(us), rook = pos.castling_rook(index);
+        const int king_to = castling_king_to(us, queen_side);
+        const int rook_to = castling_rook_to(us, queen_side);
+        const Bitboard others = occ & ~bb(king) & ~bb(rook);
+        if (others & (span(king, king_to) | span(rook, rook_to))) continue;
+        bool safe = true;
+        for (Bitboard path = span(king, king_to); path;)
+            if (pos.is_attacked(pop_lsb(path), them, others)) safe = false;
+        if (safe)
+            out.push_back(
+                Move(king, king_to, queen_side ? kind::QUEEN_CASTLE : kind::KING_CASTLE).bits);
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -149,9 +161,12 @@ std::vector<uint16_t> sorted_bits(const MoveList& list) {
 TEST(Movegen, GeneratorsAgreeWithOracleAlongRandomGames) {
     test::Rng rng{42};
     int positions = 0;
-    for (std::string_view start : test::varied_fens()) {
+    std::vector<Position> starts;
+    for (std::string_view start : test::varied_fens()) starts.push_back(fen(start));
+    for (std::string_view start : test::chess960_fens()) starts.push_back(fen(start, true));
+    for (const Position& start : starts) {
         for (int game = 0; game < 6; ++game) {
-            test::random_game(fen(start), rng, 80, [&](Position& pos) {
+            test::random_game(start, rng, 80, [&](Position& pos) {
                 SCOPED_TRACE(pos.to_fen());
                 ++positions;
                 MoveList all, noisy, quiet;

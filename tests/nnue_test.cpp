@@ -382,11 +382,11 @@ struct WalkStats {
 };
 
 void walk_and_check(const std::shared_ptr<const Network>& net, uint64_t seed, int steps,
-                    WalkStats& stats) {
+                    WalkStats& stats, bool chess960 = false) {
     Rng rng{seed};
     NnueEval eval(net);
-    const auto& fens = test::varied_fens();
-    Position pos = fen(fens[rng.below(fens.size())]);
+    const auto& fens = chess960 ? test::chess960_fens() : test::varied_fens();
+    Position pos = fen(fens[rng.below(fens.size())], chess960);
     eval.reset(pos);
     std::vector<Move> path; // NO_MOVE marks a null move
     for (int step = 0; step < steps && !testing::Test::HasFatalFailure(); ++step) {
@@ -471,6 +471,9 @@ TEST(Nnue, LazyUpdatesMatchScalarRefreshForEveryShape) {
             walk_and_check(net, seed * 7919 + s.exact, 600, stats);
             ASSERT_FALSE(testing::Test::HasFatalFailure());
         }
+        // Chess960 castling: the king may land on its rook's square or not move at all.
+        walk_and_check(net, 31 + s.exact, 600, stats, true);
+        ASSERT_FALSE(testing::Test::HasFatalFailure());
     }
 
     // The walks did reach the rules that matter.

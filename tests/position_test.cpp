@@ -201,10 +201,13 @@ TEST(Position, MakeKeepsKeysEqualToFromScratch) {
     EXPECT_EQ(pos.key(), fen(pos.to_fen()).key());
 
     test::Rng rng{7};
-    for (std::string_view start : test::varied_fens()) {
+    std::vector<Position> starts;
+    for (std::string_view start : test::varied_fens()) starts.push_back(fen(start));
+    for (std::string_view start : test::chess960_fens()) starts.push_back(fen(start, true));
+    for (const Position& start : starts) {
         for (int game = 0; game < 4; ++game) {
-            test::random_game(fen(start), rng, 100, [&](Position& p) {
-                Position fresh = fen(p.to_fen());
+            test::random_game(start, rng, 100, [&](Position& p) {
+                Position fresh = fen(p.to_fen(), p.chess960());
                 ASSERT_EQ(p.key(), fresh.key()) << p.to_fen();
                 ASSERT_EQ(p.pawn_key(), fresh.pawn_key());
                 ASSERT_EQ(p.minor_key(), fresh.minor_key());
@@ -220,10 +223,13 @@ TEST(Position, MakeKeepsKeysEqualToFromScratch) {
 // gives_check agrees with the checkers make_move computes, and null moves round-trip.
 TEST(Position, UnmakeRestoresEveryFieldAndGivesCheckAgrees) {
     test::Rng rng{11};
-    int checks = 0;
-    for (std::string_view start : test::varied_fens()) {
+    int checks = 0, castles = 0;
+    std::vector<Position> starts;
+    for (std::string_view start : test::varied_fens()) starts.push_back(fen(start));
+    for (std::string_view start : test::chess960_fens()) starts.push_back(fen(start, true));
+    for (const Position& start : starts) {
         for (int game = 0; game < 4; ++game) {
-            test::random_game(fen(start), rng, 100, [&](Position& p) {
+            test::random_game(start, rng, 100, [&](Position& p) {
                 SCOPED_TRACE(p.to_fen());
                 const Position before = p;
                 MoveList moves;
@@ -233,12 +239,13 @@ TEST(Position, UnmakeRestoresEveryFieldAndGivesCheckAgrees) {
                     p.make_move(m);
                     ASSERT_EQ(predicted, p.in_check()) << m.text();
                     checks += predicted;
+                    castles += m.is_castling();
                     p.unmake_move(m);
                     ASSERT_TRUE(p == before) << m.text();
                 }
                 if (!p.in_check()) {
                     p.make_null();
-                    EXPECT_EQ(p.key(), fen(p.to_fen()).key());
+                    EXPECT_EQ(p.key(), fen(p.to_fen(), p.chess960()).key());
                     p.unmake_null();
                     ASSERT_TRUE(p == before);
                 }
@@ -246,6 +253,7 @@ TEST(Position, UnmakeRestoresEveryFieldAndGivesCheckAgrees) {
         }
     }
     EXPECT_GT(checks, 100);
+    EXPECT_GT(castles, 100);
 }
 
 TEST(Position, ParsesUciMovesExactly) {
@@ -261,6 +269,116 @@ TEST(Position, ParsesUciMovesExactly) {
     EXPECT_EQ(NO_MOVE.text(), "0000");
     EXPECT_EQ(square_text(0), "a1");
     EXPECT_EQ(square_text(63), "h8");
+}
+
+// Castling fields in every form a GUI writes, read in both modes. Standard mode keeps only
+// rights with the king on the e-file and the rook in its corner, and writes KQkq; Chess960 mode
+// writes rook files. Every output reads back to itself.
+TEST(Position, CastlingFieldsReadInEveryFormAndRoundTrip) {
+    struct Case {
+        std::string_view in;
+        bool chess960;
+        std::string_view out;
+    };
+    constexpr Case CASES[] = {
+        {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", true,
+         "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w HAha - 0 1"},
+        {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w HAha - 0 1", false,
+         "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"},
+        {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w AHah - 0 1", true,
+         "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w HAha - 0 1"},
+        // X-FEN: K and Q are the outermost rooks, a letter names an inner one.
+        {"bbqnnrkr/pppppppp/8/8/8/8/PPPPPPPP/BBQNNRKR w KQkq - 0 1", true,
+         "bbqnnrkr/pppppppp/8/8/8/8/PPPPPPPP/BBQNNRKR w HFhf - 0 1"},
+        {"rr2k1rr/8/8/8/8/8/8/RR2K1RR w KQkq - 0 1", true,
+         "rr2k1rr/8/8/8/8/8/8/RR2K1RR w HAha - 0 1"},
+        {"rr2k1rr/8/8/8/8/8/8/RR2K1RR w GBgb - 0 1", true,
+         "rr2k1rr/8/8/8/8/8/8/RR2K1RR w GBgb - 0 1"},
+        {"rr2k1rr/8/8/8/8/8/8/RR2K1RR w GQkb - 0 1", true,
+         "rr2k1rr/8/8/8/8/8/8/RR2K1RR w GAhb - 0 1"},
+        {"rr2k1rr/8/8/8/8/8/8/RR2K1RR w GBgb - 0 1", false,
+         "rr2k1rr/8/8/8/8/8/8/RR2K1RR w - - 0 1"},
+        {"rr2k1rr/8/8/8/8/8/8/RR2K1RR w HAha - 0 1", false,
+         "rr2k1rr/8/8/8/8/8/8/RR2K1RR w KQkq - 0 1"},
+        // Rights whose king or rook is not at home are dropped silently.
+        {"1r1k2r1/8/8/8/8/8/8/1R1K2R1 w KQkq - 0 1", false,
+         "1r1k2r1/8/8/8/8/8/8/1R1K2R1 w - - 0 1"},
+        {"1r1k2r1/8/8/8/8/8/8/1R1K2R1 w KQkq - 0 1", true,
+         "1r1k2r1/8/8/8/8/8/8/1R1K2R1 w GBgb - 0 1"},
+        {"4k3/8/8/8/8/8/8/R3K1N1 w KQ - 0 1", true, "4k3/8/8/8/8/8/8/R3K1N1 w A - 0 1"},
+        {"4k3/8/8/8/8/8/8/R3K2R w E - 0 1", true, "4k3/8/8/8/8/8/8/R3K2R w - - 0 1"},
+        {"4k3/8/8/8/8/8/4K3/R6R w HA - 0 1", true, "4k3/8/8/8/8/8/4K3/R6R w - - 0 1"},
+        {"r3k2r/8/8/8/8/8/8/R3K2R w Hh - 0 1", true, "r3k2r/8/8/8/8/8/8/R3K2R w Hh - 0 1"},
+        {"r3k2r/8/8/8/8/8/8/R3K2R w HAHAa - 0 1", true, "r3k2r/8/8/8/8/8/8/R3K2R w HAa - 0 1"},
+        {"bqnb1rkr/pp3ppp/3ppn2/2p5/5P2/P2P4/NPP1P1PP/BQ1BNRKR w HFhf - 2 9", true,
+         "bqnb1rkr/pp3ppp/3ppn2/2p5/5P2/P2P4/NPP1P1PP/BQ1BNRKR w HFhf - 2 9"},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(std::string(c.in) + (c.chess960 ? " (Chess960)" : ""));
+        const Position pos = fen(c.in, c.chess960);
+        EXPECT_EQ(pos.to_fen(), c.out);
+        const Position back = fen(pos.to_fen(), c.chess960);
+        EXPECT_EQ(back.to_fen(), c.out);
+        EXPECT_EQ(back.key(), pos.key());
+        EXPECT_EQ(back.castling(), pos.castling());
+    }
+
+    struct Bad {
+        std::string_view fen, message;
+    };
+    constexpr Bad BAD[] = {
+        {"4k3/8/8/8/8/8/8/R3K1RR w HG - 0 1",
+         "bad FEN: castling 'HG' names two rooks for one side"},
+        {"4k3/8/8/8/8/8/8/R3K1RR w KG - 0 1",
+         "bad FEN: castling 'KG' names two rooks for one side"},
+        {"4k3/8/8/8/8/8/8/R3K2R w I - 0 1", "bad FEN: bad castling 'I'"},
+        {"4k3/8/8/8/8/8/8/R3K2R w KQi - 0 1", "bad FEN: bad castling 'i'"},
+        {"4k3/8/8/8/8/8/8/R3K2R w HA1 - 0 1", "bad FEN: bad castling '1'"},
+    };
+    for (const Bad& c : BAD) {
+        SCOPED_TRACE(c.fen);
+        Result<Position> pos = Position::from_fen(c.fen, true);
+        ASSERT_FALSE(pos.ok());
+        EXPECT_EQ(pos.error().message, c.message);
+    }
+}
+
+// In Chess960 castling is the king taking its own rook, written and read; standard mode keeps
+// the king's two-square move, also for a standard position.
+TEST(Position, CastlingMoveTextFollowsTheMode) {
+    const Position standard = fen("r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1");
+    const Position chess960 = fen("r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1", true);
+    const Move short_castle(4, 6, kind::KING_CASTLE), long_castle(4, 2, kind::QUEEN_CASTLE);
+    EXPECT_EQ(standard.move_text(short_castle), "e1g1");
+    EXPECT_EQ(chess960.move_text(short_castle), "e1h1");
+    EXPECT_EQ(chess960.move_text(long_castle), "e1a1");
+    EXPECT_EQ(chess960.parse_uci_move("e1h1"), short_castle);
+    EXPECT_EQ(chess960.parse_uci_move("e1a1"), long_castle);
+    EXPECT_EQ(chess960.parse_uci_move("e1g1"), NO_MOVE);
+    EXPECT_EQ(standard.parse_uci_move("e1h1"), NO_MOVE);
+    EXPECT_EQ(chess960.move_text(Move(12, 28, kind::DOUBLE_PUSH)), "e2e4");
+
+    // The king already on its target square, and the king landing on its rook's square.
+    const Position stays = fen("4k3/8/8/8/8/8/8/6KR w H - 0 1", true);
+    EXPECT_EQ(stays.parse_uci_move("g1h1"), Move(6, 6, kind::KING_CASTLE));
+    EXPECT_EQ(stays.move_text(Move(6, 6, kind::KING_CASTLE)), "g1h1");
+    const Position onto_rook = fen("4k3/8/8/8/8/8/8/4K1R1 w G - 0 1", true);
+    EXPECT_EQ(onto_rook.parse_uci_move("e1g1"), Move(4, 6, kind::KING_CASTLE));
+    EXPECT_EQ(onto_rook.parse_uci_move("e1f1"), Move(4, 5, kind::QUIET));
+}
+
+TEST(Position, Chess960StartPositionsFollowTheNumbering) {
+    struct Case {
+        int white, black;
+        std::string_view fen;
+    };
+    constexpr Case CASES[] = {
+        {518, 518, "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w HAha - 0 1"},
+        {0, 0, "bbqnnrkr/pppppppp/8/8/8/8/PPPPPPPP/BBQNNRKR w HFhf - 0 1"},
+        {959, 959, "rkrnnqbb/pppppppp/8/8/8/8/PPPPPPPP/RKRNNQBB w CAca - 0 1"},
+        {0, 959, "rkrnnqbb/pppppppp/8/8/8/8/PPPPPPPP/BBQNNRKR w HFca - 0 1"},
+    };
+    for (const Case& c : CASES) EXPECT_EQ(chess960_start_fen(c.white, c.black), c.fen);
 }
 
 TEST(Position, DisplaysBoardFenAndHash) {

@@ -729,6 +729,9 @@ TEST(RouterFeatures, MoveFlagsOfHandCheckedMoves) {
         ASSERT_FALSE(m.is_null());
         EXPECT_EQ(move_flags(pos, m), c.flags);
     }
+    // Chess960: the king lands on its rook's square, and the rook, now on f1, gives check.
+    const Position chess960 = fen("5k2/8/8/8/8/8/8/4K1R1 w G - 0 1", true);
+    EXPECT_EQ(move_flags(chess960, chess960.parse_uci_move("e1g1")), CASTLING | CHECK);
 }
 
 TEST(RouterFeatures, PieceFlagsCollectOverThePieceMoves) {

@@ -21,10 +21,10 @@
 
 namespace velmar::test {
 
-inline Position fen(std::string_view text) {
-    Result<Position> pos = Position::from_fen(text);
+inline Position fen(std::string_view text, bool chess960 = false) {
+    Result<Position> pos = Position::from_fen(text, chess960);
     if (!pos.ok()) ADD_FAILURE() << text << ": " << pos.error().message;
-    return pos.ok() ? pos.value() : Position::startpos();
+    return pos.ok() ? pos.value() : Position::startpos(chess960);
 }
 
 struct Rng {
@@ -52,6 +52,22 @@ inline const std::vector<std::string_view>& varied_fens() {
         "2K2r2/4P3/8/8/8/8/8/3k4 w - - 0 1",
         "r3k2r/8/3Q4/8/8/5q2/8/R3K2R b KQkq - 0 1",
         "8/P1k5/K7/8/8/8/8/8 w - - 0 1",
+    };
+    return fens;
+}
+
+// Chess960 start points, read with chess960 set: published perft positions, and open back
+// ranks where the king castles onto its rook's square, swaps places with it, already stands on
+// its target, or castles past a rook that shields it on the back rank.
+inline const std::vector<std::string_view>& chess960_fens() {
+    static const std::vector<std::string_view> fens = {
+        "bqnb1rkr/pp3ppp/3ppn2/2p5/5P2/P2P4/NPP1P1PP/BQ1BNRKR w HFhf - 2 9",
+        "2nnrbkr/p1qppppp/8/1ppb4/6PP/3PP3/PPP2P2/BQNNRBKR w HEhe - 1 9",
+        "1r1k2r1/pppppppp/8/8/8/8/PPPPPPPP/1R1K2R1 w GBgb - 0 1",
+        "rk5r/p6p/8/8/8/8/P6P/RK5R w HAha - 0 1",
+        "1rk3r1/1p4pp/8/8/8/8/1P3PPP/1RK3R1 w GBgb - 0 1",
+        "2rk1r2/8/1b6/8/8/6B1/8/2RK1R2 b FCfc - 0 1",
+        "r4k1r/8/8/8/8/8/8/qR2K1R1 w GBha - 0 1",
     };
     return fens;
 }

@@ -53,7 +53,7 @@ std::string run_binary(const std::string& args, const std::string& input) {
 
 TEST(Uci, UciPrintsIdentityOptionsAndUciok) {
     auto out = run_session({"  uci  "});
-    ASSERT_EQ(out.size(), 30u);
+    ASSERT_EQ(out.size(), 31u);
     EXPECT_EQ(out[0], "id name Velmar 0.1.0");
     EXPECT_EQ(out[1], "id author the Velmar authors");
     EXPECT_EQ(out[2], "option name Hash type spin default 16 min 1 max 262144");
@@ -62,7 +62,8 @@ TEST(Uci, UciPrintsIdentityOptionsAndUciok) {
     EXPECT_EQ(out[26], "option name SyzygyProbeDepth type spin default 1 min 1 max 100");
     EXPECT_EQ(out[27], "option name Syzygy50MoveRule type check default true");
     EXPECT_EQ(out[28], "option name SyzygyProbeLimit type spin default 7 min 0 max 7");
-    EXPECT_EQ(out[29], "uciok");
+    EXPECT_EQ(out[29], "option name UCI_Chess960 type check default false");
+    EXPECT_EQ(out[30], "uciok");
 }
 
 TEST(Uci, CommandTranscripts) {
@@ -141,6 +142,44 @@ TEST(Uci, PerftDividesAndTotals) {
         EXPECT_EQ(depth1[0], "b1a3: 1");
         EXPECT_EQ(depth1.back().rfind("Nodes searched: 20  (", 0), 0u);
     }
+}
+
+// UCI_Chess960 changes how the next position is read and how moves and FEN are written: the
+// king takes its own rook, castling rights name rook files. Switching back restores e1g1.
+TEST(Uci, Chess960ReadsAndWritesKingTakesRook) {
+    const std::string castled = "FEN: rnbqk2r/pppp1ppp/5n2/2b1p3/2B1P3/5N2/PPPP1PPP/RNBQ1RK1 b ";
+    const std::string moves = " moves e2e4 e7e5 g1f3 g8f6 f1c4 f8c5 ";
+    auto find = [](const std::vector<std::string>& out, const std::string& line) {
+        return std::find(out.begin(), out.end(), line) != out.end();
+    };
+    auto on = run_session({"setoption name UCI_Chess960 value true",
+                           "position startpos" + moves + "e1h1", "d"});
+    EXPECT_TRUE(find(on, castled + "ha - 5 4"));
+    auto refused = run_session({"setoption name UCI_Chess960 value true",
+                                "position startpos" + moves + "e1g1", "d"});
+    EXPECT_EQ(refused[0], "info string illegal move e1g1");
+    auto off = run_session({"setoption name UCI_Chess960 value true",
+                            "setoption name UCI_Chess960 value false",
+                            "position startpos" + moves + "e1g1", "d"});
+    EXPECT_TRUE(find(off, castled + "kq - 5 4"));
+
+    // Perft lists castling as the king taking its rook; X-FEN input comes back as Shredder-FEN.
+    auto perft = run_session({"setoption name UCI_Chess960 value true",
+                              "position fen r3k2r/8/8/8/8/8/8/1R2K1R1 w KQkq - 0 1", "perft 1",
+                              "d"});
+    EXPECT_TRUE(find(perft, "e1g1: 1"));
+    EXPECT_TRUE(find(perft, "e1b1: 1"));
+    EXPECT_TRUE(find(perft, "FEN: r3k2r/8/8/8/8/8/8/1R2K1R1 w GBha - 0 1"));
+
+    // The only legal move castles with the king already on its target square: the rook goes
+    // from h1 to f1 and the king stays on g1.
+    Session s;
+    s.send("setoption name UCI_Chess960 value true");
+    s.send("position fen k4r2/8/8/8/8/7p/7P/6KR w H - 0 1");
+    s.send("go depth 3");
+    s.end();
+    EXPECT_EQ(s.starting("bestmove").size(), 1u);
+    EXPECT_EQ(s.starting("bestmove g1h1").size(), 1u);
 }
 
 TEST(Uci, ProgramPrintsBannerAndEndsAtEndOfInput) {

@@ -59,6 +59,20 @@ bool en_passant_legal(const Position& pos, int from, int ep) {
     return (attackers & ~bb(captured)) == 0;
 }
 
+// Castling by right `index`, held by the side to move while not in check. The squares the king
+// and rook cross or land on must be empty but for those two, and no square the king crosses or
+// lands on may be attacked once both have left: in Chess960 a rook that stood between the king's
+// target and an enemy rook or queen on the back rank shields it no longer.
+bool castling_legal(const Position& pos, int index) {
+    const Bitboard occ = pos.pieces();
+    if (occ & pos.castling_path(index)) return false;
+    const Color us = pos.side_to_move();
+    const Bitboard after = occ ^ bb(pos.king_square(us)) ^ bb(pos.castling_rook(index));
+    for (Bitboard b = pos.castling_walk(index); b;)
+        if (pos.is_attacked(pop_lsb(b), us ^ 1, after)) return false;
+    return true;
+}
+
 template <Color Us, typename S>
 bool generate_pawns(const Position& pos, S& sink, Bitboard pawns, Bitboard allowed, Bitboard theirs) {
     constexpr int UP = Us == WHITE ? 8 : -8;
@@ -183,18 +197,14 @@ bool generate(const Position& pos, S& sink) {
         }
     }
 
-    // 9. Castling; the rights guarantee the rook is at home.
+    // 9. Castling; the rights guarantee king and rook are at home.
     if constexpr (S::QUIET) {
         if (!checkers) {
-            constexpr int BASE = Us == WHITE ? 0 : 56;
-            constexpr uint8_t OO = Us == WHITE ? WHITE_OO : BLACK_OO;
-            constexpr uint8_t OOO = Us == WHITE ? WHITE_OOO : BLACK_OOO;
-            if ((pos.castling() & OO) && !(occ & (bb(BASE + 5) | bb(BASE + 6)))
-                && !pos.is_attacked(BASE + 5, Them, occ) && !pos.is_attacked(BASE + 6, Them, occ))
-                VELMAR_EMIT(Move(BASE + 4, BASE + 6, kind::KING_CASTLE));
-            if ((pos.castling() & OOO) && !(occ & (bb(BASE + 1) | bb(BASE + 2) | bb(BASE + 3)))
-                && !pos.is_attacked(BASE + 3, Them, occ) && !pos.is_attacked(BASE + 2, Them, occ))
-                VELMAR_EMIT(Move(BASE + 4, BASE + 2, kind::QUEEN_CASTLE));
+            constexpr int OO = castling_index(Us, false), OOO = castling_index(Us, true);
+            if ((pos.castling() & (1 << OO)) && castling_legal(pos, OO))
+                VELMAR_EMIT(Move(ksq, castling_king_to(Us, false), kind::KING_CASTLE));
+            if ((pos.castling() & (1 << OOO)) && castling_legal(pos, OOO))
+                VELMAR_EMIT(Move(ksq, castling_king_to(Us, true), kind::QUEEN_CASTLE));
         }
     }
     return false;
@@ -250,16 +260,12 @@ bool is_legal_move(const Position& pos, Move m) {
         }
         if (k != kind::KING_CASTLE && k != kind::QUEEN_CASTLE) return false;
         if (pos.in_check()) return false;
-        const int base = us == WHITE ? 0 : 56;
-        if (from != base + 4) return false;
-        if (k == kind::KING_CASTLE) {
-            if (!(pos.castling() & (us == WHITE ? WHITE_OO : BLACK_OO)) || to != base + 6) return false;
-            if (occ & (bb(base + 5) | bb(base + 6))) return false;
-            return !pos.is_attacked(base + 5, them, occ) && !pos.is_attacked(base + 6, them, occ);
-        }
-        if (!(pos.castling() & (us == WHITE ? WHITE_OOO : BLACK_OOO)) || to != base + 2) return false;
-        if (occ & (bb(base + 1) | bb(base + 2) | bb(base + 3))) return false;
-        return !pos.is_attacked(base + 3, them, occ) && !pos.is_attacked(base + 2, them, occ);
+        // A held right means this king has not moved, so `from` is where its castling starts.
+        const bool queen_side = k == kind::QUEEN_CASTLE;
+        const int index = castling_index(us, queen_side);
+        if (!(pos.castling() & (1 << index)) || to != castling_king_to(us, queen_side))
+            return false;
+        return castling_legal(pos, index);
     }
 
     // 3. Only the king may move in double check.

@@ -421,14 +421,15 @@ void NnueEval::push_move(const Position& before, Move m) {
     e.sub_sq[0] = from;
     e.add_sq[0] = to;
     if (m.is_castling()) {
-        // Castling is written as the king's move; the rook jumps over it.
-        const bool king_side = m.kind() == kind::KING_CASTLE;
-        const int base = from & 56;
+        // Castling is written as the king's move. King and rook both come off and go back on,
+        // so a Chess960 king that lands on its rook's square, or does not move, needs nothing
+        // special: the rows of a piece that stays cancel out.
+        const bool queen_side = m.kind() == kind::QUEEN_CASTLE;
         const Piece rook = make_piece(us, ROOK);
         e.add_piece[0] = piece;
         e.sub_piece[1] = e.add_piece[1] = rook;
-        e.sub_sq[1] = uint8_t(base + (king_side ? 7 : 0));
-        e.add_sq[1] = uint8_t(base + (king_side ? 5 : 3));
+        e.sub_sq[1] = before.castling_rook(castling_index(us, queen_side));
+        e.add_sq[1] = castling_rook_to(us, queen_side);
         e.sub_count = e.add_count = 2;
     } else {
         e.add_piece[0] = m.is_promotion() ? make_piece(us, m.promoted()) : piece;

@@ -10,20 +10,6 @@ namespace velmar {
 
 namespace {
 
-// Castling rights kept after a move touches a square (king or rook home squares).
-constexpr std::array<uint8_t, 64> make_castling_mask() {
-    std::array<uint8_t, 64> m{};
-    for (auto& v : m) v = 15;
-    m[0] = 13;   // a1
-    m[4] = 12;   // e1
-    m[7] = 14;   // h1
-    m[56] = 7;   // a8
-    m[60] = 3;   // e8
-    m[63] = 11;  // h8
-    return m;
-}
-constexpr std::array<uint8_t, 64> CASTLING_MASK = make_castling_mask();
-
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
 std::vector<std::string_view> split_fields(std::string_view text) {
@@ -138,6 +124,48 @@ std::string Move::text() const {
     return s;
 }
 
+std::string MoveNotation::text(Move m) const {
+    if (!chess960 || !m.is_castling()) return m.text();
+    return square_text(m.from()) + square_text(rooks[castling_index(m)]);
+}
+
+std::string chess960_start_fen(int white, int black) {
+    // The number picks, from its lowest digits up: the light-squared bishop (base 4), the
+    // dark-squared bishop (base 4), the queen among the six free squares, the knights' pair
+    // among the five left (base 10); rook, king and rook fill the last three in that order.
+    constexpr int KNIGHT_PAIRS[10][2] = {{0, 1}, {0, 2}, {0, 3}, {0, 4}, {1, 2},
+                                         {1, 3}, {1, 4}, {2, 3}, {2, 4}, {3, 4}};
+    auto back_rank = [&](int n) {
+        std::string rank(8, ' ');
+        rank[size_t(2 * (n % 4) + 1)] = 'B';
+        n /= 4;
+        rank[size_t(2 * (n % 4))] = 'B';
+        n /= 4;
+        auto place_on_free = [&](int nth, char piece) {
+            for (char& square : rank)
+                if (square == ' ' && nth-- == 0) square = piece;
+        };
+        place_on_free(n % 6, 'Q');
+        n /= 6;
+        // The farther knight goes first, so that the nearer one's index still counts the
+        // same free squares.
+        place_on_free(KNIGHT_PAIRS[n][1], 'N');
+        place_on_free(KNIGHT_PAIRS[n][0], 'N');
+        for (char piece : {'R', 'K', 'R'}) place_on_free(0, piece);
+        return rank;
+    };
+    const std::string w = back_rank(white), b = back_rank(black);
+    std::string castling;
+    for (const std::string* rank : {&w, &b}) {
+        const char base = rank == &w ? 'A' : 'a';
+        castling += char(base + rank->rfind('R'));
+        castling += char(base + rank->find('R'));
+    }
+    std::string black_rank;
+    for (char c : b) black_rank += char(c - 'A' + 'a');
+    return black_rank + "/pppppppp/8/8/8/8/PPPPPPPP/" + w + " w " + castling + " - 0 1";
+}
+
 void fatal(std::string_view message) {
     std::fprintf(stderr, "%.*s\n", int(message.size()), message.data());
     std::fflush(stderr);
@@ -147,6 +175,7 @@ void fatal(std::string_view message) {
 Position::Position() {
     states_.reserve(256);
     for (auto& p : board_) p = EMPTY;
+    for (auto& kept : castling_kept_) kept = 15;
 }
 
 void Position::toggle_keys(Piece p, int sq) {
@@ -209,7 +238,23 @@ std::string rank_error(int rank) {
 
 }  // namespace
 
-Result<Position> Position::from_fen(std::string_view fen) {
+void Position::add_castling_right(Color c, Square rook_sq) {
+    const Square ksq = king_square(c);
+    const bool queen_side = file_of(rook_sq) < file_of(ksq);
+    const int index = castling_index(c, queen_side);
+    const Square king_to = castling_king_to(c, queen_side);
+    const Square rook_to = castling_rook_to(c, queen_side);
+    st_.castling |= uint8_t(1 << index);
+    castling_rooks_[index] = rook_sq;
+    castling_kept_[ksq] &= uint8_t(~(1 << index));
+    castling_kept_[rook_sq] &= uint8_t(~(1 << index));
+    castling_walk_[index] = attacks::BETWEEN[ksq][king_to] | bb(king_to);
+    castling_path_[index] =
+        (castling_walk_[index] | attacks::BETWEEN[rook_sq][rook_to] | bb(rook_to))
+        & ~(bb(ksq) | bb(rook_sq));
+}
+
+Result<Position> Position::from_fen(std::string_view fen, bool chess960) {
     std::vector<std::string_view> fields = split_fields(fen);
     if (fields.empty()) return fen_error("empty");
 
@@ -254,31 +299,46 @@ Result<Position> Position::from_fen(std::string_view fen) {
     else return fen_error("bad side '" + printable(side) + "'");
 
     std::string_view castling = fields.size() > 2 ? fields[2] : "-";
-    uint8_t rights = 0;
     for (size_t i = 0; i < castling.size(); ++i) {
-        switch (castling[i]) {
-        case 'K': rights |= WHITE_OO; break;
-        case 'Q': rights |= WHITE_OOO; break;
-        case 'k': rights |= BLACK_OO; break;
-        case 'q': rights |= BLACK_OOO; break;
-        case '-': break;
-        default: return fen_error("bad castling '" + printable_char_at(castling, i) + "'");
-        }
+        const char c = castling[i];
+        const char upper = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+        if (c != '-' && upper != 'K' && upper != 'Q' && (upper < 'A' || upper > 'H'))
+            return fen_error("bad castling '" + printable_char_at(castling, i) + "'");
     }
-    // Rights whose king or rook is not at home would let the generator castle with a
-    // missing piece, so they are dropped silently.
-    for (Color c : {WHITE, BLACK}) {
-        int home = c == WHITE ? 0 : 56;
-        uint8_t oo = c == WHITE ? WHITE_OO : BLACK_OO, ooo = c == WHITE ? WHITE_OOO : BLACK_OOO;
-        if (pos.board_[home + 4] != make_piece(c, KING)) {
-            rights &= uint8_t(~(oo | ooo));
-        } else {
-            if (pos.board_[home + 7] != make_piece(c, ROOK)) rights &= uint8_t(~oo);
-            if (pos.board_[home] != make_piece(c, ROOK)) rights &= uint8_t(~ooo);
+    pos.chess960_ = chess960;
+    for (const char c : castling) {
+        if (c == '-') continue;
+        const Color color = c >= 'a' ? BLACK : WHITE;
+        const char upper = color == BLACK ? char(c - 'a' + 'A') : c;
+        const int home = color == WHITE ? 0 : 56;
+        const Square ksq = pos.king_square(color);
+        const Piece rook = make_piece(color, ROOK);
+        // Rights whose king or rook is not at home would let the generator castle with a
+        // missing piece, so they are dropped silently.
+        if (rank_of(ksq) != rank_of(home)) continue;
+        Square rook_sq = SQ_NONE;
+        if (upper == 'K' || upper == 'Q') {
+            // The outermost rook on that side of the king.
+            const int step = upper == 'K' ? -1 : 1;
+            for (int f = upper == 'K' ? 7 : 0; f != file_of(ksq); f += step) {
+                if (pos.board_[home + f] == rook) {
+                    rook_sq = Square(home + f);
+                    break;
+                }
+            }
+        } else if (pos.board_[home + upper - 'A'] == rook) {
+            rook_sq = Square(home + upper - 'A');
         }
+        if (rook_sq == SQ_NONE) continue;
+        if (!chess960 && (file_of(ksq) != 4 || (file_of(rook_sq) != 0 && file_of(rook_sq) != 7)))
+            continue;
+        const int index = castling_index(color, file_of(rook_sq) < file_of(ksq));
+        if (pos.castling_rooks_[index] == rook_sq) continue;
+        if (pos.castling_rooks_[index] != SQ_NONE)
+            return fen_error("castling '" + printable(castling) + "' names two rooks for one side");
+        pos.add_castling_right(color, rook_sq);
     }
-    pos.st_.castling = rights;
-    pos.st_.key ^= castling_key(rights);
+    pos.st_.key ^= castling_key(pos.st_.castling);
 
     std::string_view ep = fields.size() > 3 ? fields[3] : "-";
     if (ep != "-") {
@@ -312,8 +372,8 @@ Result<Position> Position::from_fen(std::string_view fen) {
     return pos;
 }
 
-Position Position::startpos() {
-    Result<Position> pos = from_fen(START_FEN);
+Position Position::startpos(bool chess960) {
+    Result<Position> pos = from_fen(START_FEN, chess960);
     if (!pos.ok()) fatal("start FEN is valid");
     return pos.value();
 }
@@ -337,10 +397,13 @@ std::string Position::to_fen() const {
     }
     fen += side_ == WHITE ? " w " : " b ";
     if (!st_.castling) fen += '-';
-    if (st_.castling & WHITE_OO) fen += 'K';
-    if (st_.castling & WHITE_OOO) fen += 'Q';
-    if (st_.castling & BLACK_OO) fen += 'k';
-    if (st_.castling & BLACK_OOO) fen += 'q';
+    for (int index = 0; index < 4; ++index) {
+        if (!(st_.castling & (1 << index))) continue;
+        if (chess960_)
+            fen += char((index < 2 ? 'A' : 'a') + file_of(castling_rooks_[index]));
+        else
+            fen += "KQkq"[index];
+    }
     fen += ' ';
     fen += st_.en_passant == SQ_NONE ? std::string("-") : square_text(st_.en_passant);
     fen += ' ';
@@ -404,23 +467,30 @@ void Position::make_move(Move m) {
     const Piece mover = board_[from];
 
     if (k == kind::KING_CASTLE || k == kind::QUEEN_CASTLE) {
-        int rank_base = to & 56;
-        if (k == kind::KING_CASTLE) move_piece(rank_base + 7, rank_base + 5);
-        else move_piece(rank_base, rank_base + 3);
-    } else if (k == kind::EN_PASSANT) {
-        st_.captured = board_[to ^ 8];
-        remove_piece(to ^ 8);
-    } else if (m.is_capture()) {
-        st_.captured = board_[to];
-        remove_piece(to);
-        st_.halfmove_clock = 0;
-    }
-
-    if (m.is_promotion()) {
+        // Both pieces leave before either lands: in Chess960 the king may land where its rook
+        // stood, or the rook where the king stood, or either may not move at all.
+        const bool queen_side = k == kind::QUEEN_CASTLE;
+        const int rook_from = castling_rooks_[castling_index(us, queen_side)];
+        const Piece rook = board_[rook_from];
+        remove_piece(rook_from);
         remove_piece(from);
-        put_piece(make_piece(us, m.promoted()), to);
+        put_piece(mover, to);
+        put_piece(rook, castling_rook_to(us, queen_side));
     } else {
-        move_piece(from, to);
+        if (k == kind::EN_PASSANT) {
+            st_.captured = board_[to ^ 8];
+            remove_piece(to ^ 8);
+        } else if (m.is_capture()) {
+            st_.captured = board_[to];
+            remove_piece(to);
+            st_.halfmove_clock = 0;
+        }
+        if (m.is_promotion()) {
+            remove_piece(from);
+            put_piece(make_piece(us, m.promoted()), to);
+        } else {
+            move_piece(from, to);
+        }
     }
 
     if (type_of(mover) == PAWN) {
@@ -432,7 +502,7 @@ void Position::make_move(Move m) {
         }
     }
 
-    uint8_t rights = st_.castling & CASTLING_MASK[from] & CASTLING_MASK[to];
+    uint8_t rights = st_.castling & castling_kept_[from] & castling_kept_[to];
     if (rights != st_.castling) {
         st_.key ^= castling_key(st_.castling) ^ castling_key(rights);
         st_.castling = rights;
@@ -454,20 +524,23 @@ void Position::unmake_move(Move m) {
     const uint8_t k = m.kind();
     // Keys, counters and rights come back wholesale from the State below, so only the board
     // and bitboards are undone here.
-    if (m.is_promotion()) {
+    if (k == kind::KING_CASTLE || k == kind::QUEEN_CASTLE) {
+        const bool queen_side = k == kind::QUEEN_CASTLE;
+        const int rook_to = castling_rook_to(us, queen_side);
+        const Piece rook = board_[rook_to];
         remove_piece<false>(to);
-        put_piece<false>(make_piece(us, PAWN), from);
+        remove_piece<false>(rook_to);
+        put_piece<false>(make_piece(us, KING), from);
+        put_piece<false>(rook, castling_rooks_[castling_index(us, queen_side)]);
     } else {
-        move_piece<false>(to, from);
-    }
-    if (k == kind::EN_PASSANT) {
-        put_piece<false>(st_.captured, to ^ 8);
-    } else if (m.is_capture()) {
-        put_piece<false>(st_.captured, to);
-    } else if (k == kind::KING_CASTLE || k == kind::QUEEN_CASTLE) {
-        int rank_base = to & 56;
-        if (k == kind::KING_CASTLE) move_piece<false>(rank_base + 5, rank_base + 7);
-        else move_piece<false>(rank_base + 3, rank_base);
+        if (m.is_promotion()) {
+            remove_piece<false>(to);
+            put_piece<false>(make_piece(us, PAWN), from);
+        } else {
+            move_piece<false>(to, from);
+        }
+        if (k == kind::EN_PASSANT) put_piece<false>(st_.captured, to ^ 8);
+        else if (m.is_capture()) put_piece<false>(st_.captured, to);
     }
     st_ = states_.back();
     states_.pop_back();
@@ -501,11 +574,13 @@ bool Position::gives_check(Move m) const {
     Bitboard occ = (pieces() ^ bb(from)) | bb(to);
 
     if (m.is_castling()) {
-        int rank_base = to & 56;
-        int rook_from = m.kind() == kind::KING_CASTLE ? rank_base + 7 : rank_base;
-        int rook_to = m.kind() == kind::KING_CASTLE ? rank_base + 5 : rank_base + 3;
-        Bitboard occ2 = (occ ^ bb(rook_from)) | bb(rook_to);
-        return (rook_attacks(rook_to, occ2) & bb(ksq)) != 0;
+        // Only the rook can give check. A line opened by the king or rook leaving its square
+        // runs along the back rank, where the two of them stand again on their new squares.
+        const bool queen_side = m.kind() == kind::QUEEN_CASTLE;
+        const int rook_from = castling_rooks_[castling_index(us, queen_side)];
+        const int rook_to = castling_rook_to(us, queen_side);
+        const Bitboard after = (pieces() ^ bb(from) ^ bb(rook_from)) | bb(to) | bb(rook_to);
+        return (rook_attacks(rook_to, after) & bb(ksq)) != 0;
     }
     int captured_sq = to;
     if (m.is_en_passant()) {
@@ -528,9 +603,17 @@ bool Position::gives_check(Move m) const {
 Move Position::parse_uci_move(std::string_view text) const {
     MoveList moves;
     generate_all(*this, moves);
+    const MoveNotation writer = notation();
     for (Move m : moves)
-        if (m.text() == text) return m;
+        if (writer.text(m) == text) return m;
     return NO_MOVE;
+}
+
+MoveNotation Position::notation() const {
+    MoveNotation n;
+    n.chess960 = chess960_;
+    for (int i = 0; i < 4; ++i) n.rooks[i] = castling_rooks_[i];
+    return n;
 }
 
 bool Position::operator==(const Position& o) const {
@@ -549,8 +632,15 @@ bool Position::operator==(const Position& o) const {
         if (board_[i] != o.board_[i]) return false;
     for (int i = 0; i < 6; ++i)
         if (by_type_[i] != o.by_type_[i]) return false;
+    for (int i = 0; i < 4; ++i)
+        if (castling_rooks_[i] != o.castling_rooks_[i] || castling_path_[i] != o.castling_path_[i]
+            || castling_walk_[i] != o.castling_walk_[i])
+            return false;
+    for (int i = 0; i < 64; ++i)
+        if (castling_kept_[i] != o.castling_kept_[i]) return false;
     return by_color_[0] == o.by_color_[0] && by_color_[1] == o.by_color_[1]
-           && same_state(st_, o.st_) && fullmove_ == o.fullmove_ && side_ == o.side_;
+           && same_state(st_, o.st_) && fullmove_ == o.fullmove_ && side_ == o.side_
+           && chess960_ == o.chess960_;
 }
 
 }  // namespace velmar

@@ -1,6 +1,8 @@
 // The board: a mailbox kept in step with bitboards by type and colour, four incremental
 // Zobrist keys, checkers, and an undo stack of State records that doubles as the game
 // history for repetition detection. FEN in and out, make/unmake, null moves, gives_check.
+// Castling rights name their rook's square, so Chess960 positions play by the same code; the
+// Chess960 flag only changes how FEN and move text are written and read.
 // Relies on init_attacks() having run. A Position belongs to one thread; copies are cheap.
 #pragma once
 
@@ -17,8 +19,39 @@ namespace velmar {
 inline constexpr std::string_view START_FEN =
     "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 
-// Castling rights mask bits.
+// Castling rights mask bits. A right's index (castling_index) is its bit number. OO is the
+// castling with the rook on the h-file side of the king, OOO the one on the a-file side.
 inline constexpr uint8_t WHITE_OO = 1, WHITE_OOO = 2, BLACK_OO = 4, BLACK_OOO = 8;
+
+constexpr int castling_index(Color c, bool queen_side) { return 2 * c + int(queen_side); }
+// The right a castling move uses: its king starts on the mover's back rank.
+constexpr int castling_index(Move m) {
+    return castling_index(rank_of(m.from()) == 7 ? BLACK : WHITE, m.kind() == kind::QUEEN_CASTLE);
+}
+// Where the king and rook of a castling end, in Chess960 as in standard chess: king on the g- or
+// c-file, rook on the f- or d-file. A castling Move is written as the king's move to its square.
+constexpr Square castling_king_to(Color c, bool queen_side) {
+    return make_square(queen_side ? 2 : 6, c == WHITE ? 0 : 7);
+}
+constexpr Square castling_rook_to(Color c, bool queen_side) {
+    return make_square(queen_side ? 3 : 5, c == WHITE ? 0 : 7);
+}
+
+// How move text names a castling: the king's two-square move (e1g1), or in Chess960 the king
+// taking its own rook (e1h1), which stays unambiguous when the king moves one square or none.
+// A rook's start square never changes during a game, so the notation of any position of a game
+// serves all of them, a whole principal variation included.
+struct MoveNotation {
+    bool chess960 = false;
+    Square rooks[4] = {SQ_NONE, SQ_NONE, SQ_NONE, SQ_NONE};  // by castling index
+
+    std::string text(Move m) const;
+};
+
+// The FEN of Chess960 start position `white` (0-959 in the usual numbering, 518 being the
+// standard arrangement), with black's pieces arranged as start position `black`; the two are
+// equal except in double Chess960. Castling is written in Shredder form.
+std::string chess960_start_fen(int white, int black);
 
 // The fields saved before every move or null move and copied back on undo.
 struct State {
@@ -36,9 +69,12 @@ struct State {
 
 class Position {
 public:
-    static Result<Position> from_fen(std::string_view fen);  // errors read "bad FEN: ..."
-    static Position startpos();
-    std::string to_fen() const;
+    // Errors read "bad FEN: ...". Castling may be KQkq, Shredder-FEN (rook files, "HAha") or
+    // X-FEN (KQkq for the outermost rook, a file letter for an inner one). Without chess960,
+    // rights need the king on the e-file and the rook in its corner.
+    static Result<Position> from_fen(std::string_view fen, bool chess960 = false);
+    static Position startpos(bool chess960 = false);
+    std::string to_fen() const;  // castling as KQkq, or as rook files in Chess960
     std::string display() const;  // console board; no final newline
 
     void make_move(Move m);    // m must be legal here
@@ -47,7 +83,11 @@ public:
     void unmake_null();
 
     bool gives_check(Move m) const;
-    Move parse_uci_move(std::string_view text) const;  // NO_MOVE when no legal move matches
+    // Move text as the notation of this position writes it; parsing matches that text exactly
+    // and gives NO_MOVE when no legal move matches.
+    Move parse_uci_move(std::string_view text) const;
+    std::string move_text(Move m) const { return notation().text(m); }
+    MoveNotation notation() const;
 
     Bitboard attackers_to(int sq, Bitboard occ) const;
     bool is_attacked(int sq, Color by, Bitboard occ) const;
@@ -61,6 +101,13 @@ public:
     Square king_square(Color c) const { return lsb(pieces(c, KING)); }
     Color side_to_move() const { return side_; }
     uint8_t castling() const { return st_.castling; }
+    bool chess960() const { return chess960_; }
+    // For a right by index, while it is held: the rook's start square, the squares that must be
+    // empty but for that king and rook (every square either crosses or lands on), and the
+    // squares the king crosses or lands on, which must not be attacked.
+    Square castling_rook(int index) const { return castling_rooks_[index]; }
+    Bitboard castling_path(int index) const { return castling_path_[index]; }
+    Bitboard castling_walk(int index) const { return castling_walk_[index]; }
     Square en_passant() const { return st_.en_passant; }
     uint16_t halfmove_clock() const { return st_.halfmove_clock; }
     uint16_t plies_since_null() const { return st_.plies_since_null; }
@@ -90,6 +137,7 @@ private:
     void move_piece(int from, int to);
     void set_en_passant_if_capturable(int sq);
     void toggle_keys(Piece p, int sq);
+    void add_castling_right(Color c, Square rook_sq);
 
     std::vector<State> states_;
     Bitboard by_type_[6] = {};
@@ -98,6 +146,12 @@ private:
     State st_;
     uint32_t fullmove_ = 1;
     Color side_ = WHITE;
+    // Fixed when the FEN is read: rights are only ever lost during a game, never moved.
+    Square castling_rooks_[4] = {SQ_NONE, SQ_NONE, SQ_NONE, SQ_NONE};
+    Bitboard castling_path_[4] = {};
+    Bitboard castling_walk_[4] = {};
+    uint8_t castling_kept_[64];  // rights kept when a move leaves or reaches the square
+    bool chess960_ = false;
 };
 
 }  // namespace velmar

@@ -140,10 +140,10 @@ uint32_t move_flags(const Position& pos, Move m) {
     }
     occ |= bb(to);
     if (m.is_castling()) {
-        const int base = to & 56;
-        const bool king_side = m.kind() == kind::KING_CASTLE;
-        occ ^= bb(base + (king_side ? 7 : 0));
-        occ |= bb(base + (king_side ? 5 : 3));
+        // Built afresh: in Chess960 the king may land on its rook's square or stay put.
+        const bool queen_side = m.kind() == kind::QUEEN_CASTLE;
+        occ = (pos.pieces() ^ bb(from) ^ bb(pos.castling_rook(castling_index(us, queen_side))))
+              | bb(to) | bb(castling_rook_to(us, queen_side));
         flags |= move_flag::CASTLING;
     }
 

@@ -54,6 +54,7 @@ constexpr const char* OPTION_LINES[] = {
     "option name SyzygyProbeDepth type spin default 1 min 1 max 100",
     "option name Syzygy50MoveRule type check default true",
     "option name SyzygyProbeLimit type spin default 7 min 0 max 7",
+    "option name UCI_Chess960 type check default false",
 };
 
 constexpr int64_t TB_PROBE_DEPTH_MAX = 100;
@@ -175,11 +176,16 @@ struct Engine::SearchThread {
 
     template <typename Eval>
     void run_with(ThreadPool<Eval>& threads) {
-        auto report = [this](const IterationInfo& info) { out->line(format_info(info)); };
+        const MoveNotation notation = position.notation();
+        auto report = [this, &notation](const IterationInfo& info) {
+            out->line(format_info(info, notation));
+        };
         PoolResult result = threads.search(limits, position, report);
         // The goal lines continue the main thread's own search, whichever thread's move won.
         if (goal_moves && result.reported.best)
-            out_goals(threads.main().goal_lines(result.main));
+            for (const std::string& line :
+                 format_goals(threads.main().goal_lines(result.main), notation))
+                out->line(line);
         // An infinite search, and a ponder search before its hit, answer only when asked,
         // however they ended: a bestmove now would answer a move the opponent has not made.
         auto held = [&] {
@@ -187,11 +193,7 @@ struct Engine::SearchThread {
                    && (limits.infinite || (limits.ponder && !limits.ponder->time()));
         };
         while (held()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        out->line(format_bestmove(result.reported.best, result.reported.ponder));
-    }
-
-    void out_goals(const std::vector<GoalLine>& lines) {
-        for (const std::string& line : format_goals(lines)) out->line(line);
+        out->line(format_bestmove(result.reported.best, result.reported.ponder, notation));
     }
 
     static void* entry(void* self) {
@@ -285,7 +287,7 @@ bool Engine::handle(const std::string& line, std::chrono::steady_clock::time_poi
         out_.line("readyok");
     } else if (cmd == "ucinewgame") {
         clear_pool();
-        position_ = Position::startpos();
+        position_ = Position::startpos(settings_.chess960);
     } else if (cmd == "setoption") {
         set_option(args);
     } else if (cmd == "position") {
@@ -336,9 +338,9 @@ void Engine::cmd_position(const std::vector<std::string>& args) {
         }
     }
     if (args[0] == "startpos") {
-        position_ = Position::startpos();
+        position_ = Position::startpos(settings_.chess960);
     } else {
-        Result<Position> pos = Position::from_fen(join(args, 1, moves_at));
+        Result<Position> pos = Position::from_fen(join(args, 1, moves_at), settings_.chess960);
         if (!pos.ok()) {
             out_.line("info string " + pos.error().message);
             return;
@@ -587,6 +589,10 @@ void Engine::set_option(const std::vector<std::string>& args) {
             settings_.gumbel_temp = std::min<uint32_t>(*t, 200);
             apply();
         }
+    } else if (name == "uci_chess960") {
+        // Read by the next position command (and ucinewgame): the position set now keeps the
+        // notation it was read with, so its moves stay readable as they were given.
+        settings_.chess960 = read_bool(value);
     } else {
         out_.line("info string unknown option '" + name + "'");
     }
@@ -783,7 +789,7 @@ void Engine::perft(uint32_t depth) {
             position_.unmake_move(m);
         }
         total += count;
-        out_.line(m.text() + ": " + std::to_string(count));
+        out_.line(position_.move_text(m) + ": " + std::to_string(count));
     }
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::steady_clock::now() - start)

@@ -76,6 +76,7 @@ struct Settings {
     // Only told to the engine: a `go ponder` is served whatever the option says.
     bool ponder = false;
     TbUse tb_use;
+    bool chess960 = false;  // how the next position command reads FEN and moves
     std::string syzygy_path;
     std::string router_file;
 };

@@ -22,12 +22,12 @@ std::string format_score(int32_t score) {
     return "cp " + std::to_string(score);
 }
 
-std::string format_info(const IterationInfo& info) {
+std::string format_info(const IterationInfo& info, const MoveNotation& notation) {
     uint64_t nps = info.nodes * 1000 / (info.time ? info.time : 1);
     std::string pv;
     for (Move m : info.pv) {
         if (!pv.empty()) pv += ' ';
-        pv += m.text();
+        pv += notation.text(m);
     }
     std::string line = "info depth " + std::to_string(info.depth) + " seldepth "
                        + std::to_string(info.seldepth);
@@ -42,13 +42,14 @@ std::string format_info(const IterationInfo& info) {
     return line;
 }
 
-std::string format_bestmove(Move best, Move ponder) {
+std::string format_bestmove(Move best, Move ponder, const MoveNotation& notation) {
     if (!best) return "bestmove 0000";
-    if (!ponder) return "bestmove " + best.text();
-    return "bestmove " + best.text() + " ponder " + ponder.text();
+    if (!ponder) return "bestmove " + notation.text(best);
+    return "bestmove " + notation.text(best) + " ponder " + notation.text(ponder);
 }
 
-std::vector<std::string> format_goals(const std::vector<GoalLine>& lines) {
+std::vector<std::string> format_goals(const std::vector<GoalLine>& lines,
+                                      const MoveNotation& notation) {
     if (lines.empty()) return {};
     // Later lines win ties, hence >= when scanning forward.
     const GoalLine* win = &lines[0];
@@ -62,8 +63,8 @@ std::vector<std::string> format_goals(const std::vector<GoalLine>& lines) {
     auto per_mille = [](uint32_t v) { return std::to_string(v / 10) + "." + std::to_string(v % 10); };
     std::vector<std::string> out;
     for (auto [word, g] : {std::pair{"win", win}, {"draw", draw}, {"lose", lose}})
-        out.push_back(std::string("info string velmar ") + word + " " + g->move.text() + " W"
-                      + per_mille(g->win) + " D" + per_mille(g->draw) + " L"
+        out.push_back(std::string("info string velmar ") + word + " " + notation.text(g->move)
+                      + " W" + per_mille(g->win) + " D" + per_mille(g->draw) + " L"
                       + per_mille(g->loss));
     return out;
 }

@@ -25,12 +25,14 @@ private:
     Sink sink_;
 };
 
-// Protocol text. Scores beyond +-31871 print as "mate N" (negative when being mated).
+// Protocol text. Scores beyond +-31871 print as "mate N" (negative when being mated). Moves are
+// written in the notation of the searched position (standard chess unless given).
 std::string format_score(int32_t score);
-std::string format_info(const IterationInfo& info);
-std::string format_bestmove(Move best, Move ponder);
+std::string format_info(const IterationInfo& info, const MoveNotation& notation = {});
+std::string format_bestmove(Move best, Move ponder, const MoveNotation& notation = {});
 // The win, draw and lose goal lines picked from all root moves; empty input prints nothing.
-std::vector<std::string> format_goals(const std::vector<GoalLine>& lines);
+std::vector<std::string> format_goals(const std::vector<GoalLine>& lines,
+                                      const MoveNotation& notation = {});
 std::vector<std::string> format_bench(const bench::BenchResult& result, int depth, bool verbose);
 
 }  // namespace velmar::uci

@@ -1,16 +1,20 @@
 // Self-play data for training the evaluation network. Each thread plays whole games with the
 // engine's own search at a soft node limit per move, starting from a few random plies (after an
-// opening from an EPD file when one is given), and appends every finished game's quiet
-// positions to one output file in the 32-byte format of record.h. Games are adjudicated once
-// the search agrees for several plies that they are decided, so little time goes into
-// converting won endings.
+// opening from an EPD file when one is given, else from the standard start position or a random
+// Chess960 one), and appends every finished game's quiet positions to one output file in the
+// 32-byte format of record.h. Games are adjudicated once the search agrees for several plies
+// that they are decided, so little time goes into converting won endings.
 //
 // Usage:
 //   datagen --out FILE [--positions N] [--threads N] [--nodes N] [--random-plies N]
-//           [--openings FILE.epd] [--net FILE.nnue] [--hash MB] [--seed N]
-// Without --net the hand-written evaluation plays. Stop with Ctrl-C (or SIGTERM): the game in
-// progress is dropped and everything written so far stays valid. Running the same command again
-// appends and counts what is already in the file towards --positions.
+//           [--openings FILE.epd] [--start standard|960|double960] [--net FILE.nnue]
+//           [--hash MB] [--seed N]
+// Without --net the hand-written evaluation plays. --start 960 begins each game from one of the
+// 960 Chess960 start positions at random, double960 arranges white's and black's pieces
+// independently; both play by Chess960 castling rules, openings from a file included. Stop with
+// Ctrl-C (or SIGTERM): the game in progress is dropped and everything written so far stays valid.
+// Running the same command again appends and counts what is already in the file towards
+// --positions.
 #include "record.h"
 
 #include "eval.h"
@@ -44,6 +48,8 @@ namespace {
 volatile std::sig_atomic_t interrupted = 0;
 extern "C" void on_signal(int) { interrupted = 1; }
 
+enum class Start { STANDARD, CHESS960, DOUBLE_CHESS960 };
+
 struct Options {
     std::string out;
     std::string openings;
@@ -54,6 +60,7 @@ struct Options {
     int random_plies = 8;
     uint64_t hash_mb = 8;
     uint64_t seed = 0;
+    Start start = Start::STANDARD;
 };
 
 // Adjudication. A win needs the search to see at least WIN_SCORE for the same side on
@@ -135,12 +142,20 @@ private:
     // A playable start: a book line (when given) plus random plies, with legal moves left
     // and a roughly balanced first search.
     Position opening() {
+        const Start start = shared_.opt.start;
+        const bool chess960 = start != Start::STANDARD;
         for (;;) {
-            Position pos = Position::startpos();
+            Position pos = Position::startpos(chess960);
+            if (chess960) {
+                std::uniform_int_distribution<int> number(0, 959);
+                const int white = number(rng_);
+                const int black = start == Start::DOUBLE_CHESS960 ? number(rng_) : white;
+                pos = Position::from_fen(chess960_start_fen(white, black), true).value();
+            }
             if (!shared_.book.empty()) {
                 const auto& fen = shared_.book[std::uniform_int_distribution<size_t>(
                     0, shared_.book.size() - 1)(rng_)];
-                auto parsed = Position::from_fen(fen);
+                auto parsed = Position::from_fen(fen, chess960);
                 if (!parsed.ok()) continue;
                 pos = parsed.value();
             }
@@ -227,10 +242,18 @@ void run_worker(Shared& shared, Eval eval, uint64_t seed) {
     const bool help = *message == '\0';
     std::fprintf(help ? stdout : stderr,
                  "%s%susage: datagen --out FILE [--positions N] [--threads N] [--nodes N]\n"
-                 "               [--random-plies N] [--openings FILE.epd] [--net FILE.nnue]\n"
+                 "               [--random-plies N] [--openings FILE.epd]\n"
+                 "               [--start standard|960|double960] [--net FILE.nnue]\n"
                  "               [--hash MB] [--seed N]\n",
                  message, help ? "" : "\n");
     std::exit(help ? 0 : 2);
+}
+
+Start parse_start(const std::string& value) {
+    if (value == "standard") return Start::STANDARD;
+    if (value == "960") return Start::CHESS960;
+    if (value == "double960") return Start::DOUBLE_CHESS960;
+    usage(("unknown start " + value + " (standard, 960 or double960)").c_str());
 }
 
 Options parse(int argc, char** argv) {
@@ -250,6 +273,7 @@ Options parse(int argc, char** argv) {
         else if (key == "--random-plies") o.random_plies = int(number());
         else if (key == "--hash") o.hash_mb = std::max<uint64_t>(1, number());
         else if (key == "--seed") o.seed = number();
+        else if (key == "--start") o.start = parse_start(value);
         else usage(("unknown option " + key).c_str());
     }
     if (o.out.empty()) usage("--out is required");
@@ -299,10 +323,13 @@ int main(int argc, char** argv) {
     const uint64_t start_positions = shared.positions.load();
     const uint64_t seed = opt.seed ? opt.seed
                                    : uint64_t(std::chrono::system_clock::now().time_since_epoch().count());
-    std::printf("datagen: %s, %llu positions already there, target %llu, %d thread(s), %llu nodes, %s\n",
+    const char* start_name = opt.start == Start::STANDARD   ? "standard start"
+                             : opt.start == Start::CHESS960 ? "Chess960 starts"
+                                                            : "double Chess960 starts";
+    std::printf("datagen: %s, %llu positions already there, target %llu, %d thread(s), %llu nodes, %s, %s\n",
                 opt.out.c_str(), (unsigned long long)start_positions,
                 (unsigned long long)opt.positions, opt.threads, (unsigned long long)opt.nodes,
-                shared.net ? opt.net.c_str() : "hand-written evaluation");
+                shared.net ? opt.net.c_str() : "hand-written evaluation", start_name);
     std::fflush(stdout);
 
     std::vector<std::thread> threads;

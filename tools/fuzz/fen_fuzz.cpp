@@ -1,7 +1,7 @@
-// FEN reading, then everything a read position promises: the text reads back to the same
-// position, generators agree with each other, and every legal move makes and unmakes with keys
-// equal to a fresh read and every field restored. Finally both evaluations look at it, since
-// a FEN can hold material no game reaches.
+// FEN reading, in standard and in Chess960 mode, then everything a read position promises: the
+// text reads back to the same position, generators agree with each other, and every legal move
+// makes and unmakes with keys equal to a fresh read and every field restored. Finally both
+// evaluations look at it, since a FEN can hold material no game reaches.
 #include <string>
 #include <string_view>
 
@@ -17,7 +17,7 @@ using namespace velmar;
 namespace {
 
 Position reread(const Position& pos) {
-    Result<Position> fresh = Position::from_fen(pos.to_fen());
+    Result<Position> fresh = Position::from_fen(pos.to_fen(), pos.chess960());
     fuzz::check(fresh.ok(), "to_fen gave a FEN that does not read back");
     return fresh.value();
 }
@@ -33,19 +33,12 @@ void check_keys_fresh(const Position& pos) {
     fuzz::check(pos.checkers() == fresh.checkers(), "checkers differ from a fresh read");
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::init();
-    // A FEN is short; long inputs only slow the search for interesting ones.
-    if (size > 256) return 0;
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-
-    Result<Position> parsed = Position::from_fen(text);
+void check_fen(std::string_view text, bool chess960) {
+    Result<Position> parsed = Position::from_fen(text, chess960);
     if (!parsed.ok()) {
         fuzz::check(parsed.error().message.rfind("bad FEN: ", 0) == 0,
                     "FEN error without the \"bad FEN: \" prefix");
-        return 0;
+        return;
     }
     Position pos = parsed.value();
 
@@ -69,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t children = 0;
     for (Move m : all) {
         fuzz::check(is_legal_move(pos, m), "generated move not legal");
-        fuzz::check(pos.parse_uci_move(m.text()) == m, "move text does not parse back");
+        fuzz::check(pos.parse_uci_move(pos.move_text(m)) == m, "move text does not parse back");
         fuzz::check(noisy.contains(m) != quiet.contains(m), "move in both or neither list");
         (void)see_ge(pos, m, 0);
         const bool predicted = pos.gives_check(m);
@@ -108,5 +101,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pos.unmake_move(m);
         eval.pop_move();
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::init();
+    // A FEN is short; long inputs only slow the search for interesting ones.
+    if (size > 256) return 0;
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    check_fen(text, false);
+    check_fen(text, true);
     return 0;
 }
