@@ -241,7 +241,8 @@ std::string rank_error(int rank) {
 void Position::add_castling_right(Color c, Square rook_sq) {
     const Square ksq = king_square(c);
     const bool queen_side = file_of(rook_sq) < file_of(ksq);
-    const int index = castling_index(c, queen_side);
+    // Always 0-3; the mask lets the compiler see it (sanitizer builds warn of an overflow).
+    const int index = castling_index(c, queen_side) & 3;
     const Square king_to = castling_king_to(c, queen_side);
     const Square rook_to = castling_rook_to(c, queen_side);
     st_.castling |= uint8_t(1 << index);
