@@ -53,7 +53,7 @@ std::string run_binary(const std::string& args, const std::string& input) {
 
 TEST(Uci, UciPrintsIdentityOptionsAndUciok) {
     auto out = run_session({"  uci  "});
-    ASSERT_EQ(out.size(), 31u);
+    ASSERT_EQ(out.size(), 33u);
     EXPECT_EQ(out[0], "id name Velmar 0.1.0");
     EXPECT_EQ(out[1], "id author the Velmar authors");
     EXPECT_EQ(out[2], "option name Hash type spin default 16 min 1 max 262144");
@@ -63,7 +63,9 @@ TEST(Uci, UciPrintsIdentityOptionsAndUciok) {
     EXPECT_EQ(out[27], "option name Syzygy50MoveRule type check default true");
     EXPECT_EQ(out[28], "option name SyzygyProbeLimit type spin default 7 min 0 max 7");
     EXPECT_EQ(out[29], "option name UCI_Chess960 type check default false");
-    EXPECT_EQ(out[30], "uciok");
+    EXPECT_EQ(out[30], "option name UCI_LimitStrength type check default false");
+    EXPECT_EQ(out[31], "option name UCI_Elo type spin default 1500 min 800 max 2800");
+    EXPECT_EQ(out[32], "uciok");
 }
 
 TEST(Uci, CommandTranscripts) {
@@ -692,6 +694,23 @@ TEST(Uci, SetoptionReadsNamesValuesAndFallbacks) {
         {{"setoption name Syzygy50MoveRule value FALSE", "setoption name Syzygy50MoveRule"},
          {"info string Syzygy50MoveRule takes true or false, not ''"},
          [](const Engine& e) { EXPECT_FALSE(e.settings().tb_use.fifty_move_rule); }},
+        // Strength limit: the same checks; UCI_Elo keeps its last good value.
+        {{"setoption name UCI_LimitStrength value TRUE", "setoption name UCI_Elo value 2100"}, {},
+         [](const Engine& e) {
+             EXPECT_TRUE(e.settings().limit_strength);
+             EXPECT_EQ(e.settings().elo, 2100);
+         }},
+        {{"setoption name UCI_LimitStrength value true", "setoption name UCI_LimitStrength value 1",
+          "setoption name UCI_Elo value 2100", "setoption name UCI_Elo value 799",
+          "setoption name UCI_Elo value 2801", "setoption name UCI_Elo value strong"},
+         {"info string UCI_LimitStrength takes true or false, not '1'",
+          "info string UCI_Elo takes a whole number from 800 to 2800, not '799'",
+          "info string UCI_Elo takes a whole number from 800 to 2800, not '2801'",
+          "info string UCI_Elo takes a whole number from 800 to 2800, not 'strong'"},
+         [](const Engine& e) {
+             EXPECT_TRUE(e.settings().limit_strength);
+             EXPECT_EQ(e.settings().elo, 2100);
+         }},
         // Hash: 0 goes to the table as it is (1 MB), unreadable values change nothing.
         {{"setoption name Hash value 0"}, {}, [](const Engine& e) { EXPECT_EQ(e.hash_mb(), 1u); }},
         {{"setoption name Hash value 3", "setoption name Hash value 3MB"}, {},

@@ -1,6 +1,7 @@
 #include "search.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -234,7 +235,8 @@ void Searcher<Eval>::apply_budget(const TimeBudget& budget, Clock::time_point fr
     budget_start_ = from;
     soft_ms_ = budget.soft_ms;
     if (budget.hard_ms) hard_deadline_ = deadline_after(from, *budget.hard_ms);
-    if (budget.hard_ms && *budget.hard_ms < TIGHT_LIMIT_MS) poll_mask_ = TIGHT_POLL_MASK;
+    if (budget.hard_ms && *budget.hard_ms < TIGHT_LIMIT_MS)
+        poll_mask_ = std::min(poll_mask_, TIGHT_POLL_MASK);
 }
 
 template <typename Eval>
@@ -1238,6 +1240,10 @@ SearchResult Searcher<Eval>::search(const SearchLimits& limits, const Position& 
     soft_ms_.reset();
     hard_deadline_.reset();
     poll_mask_ = POLL_MASK;
+    // A small node budget is looked at often enough to end within an eighth of it; the
+    // weakest playing levels search only a few dozen nodes.
+    if (node_limit_)
+        poll_mask_ = std::min<uint64_t>(POLL_MASK, std::bit_floor(*node_limit_ / 8 | 1) - 1);
     ponder_.reset();
     if (!limits.infinite) {
         const TimeBudget budget = time_budget(limits, move_overhead_ms_);

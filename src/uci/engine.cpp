@@ -55,6 +55,8 @@ constexpr const char* OPTION_LINES[] = {
     "option name Syzygy50MoveRule type check default true",
     "option name SyzygyProbeLimit type spin default 7 min 0 max 7",
     "option name UCI_Chess960 type check default false",
+    "option name UCI_LimitStrength type check default false",
+    "option name UCI_Elo type spin default 1500 min 800 max 2800",
 };
 
 constexpr int64_t TB_PROBE_DEPTH_MAX = 100;
@@ -134,6 +136,13 @@ struct Engine::SearchThread {
     SearchLimits limits;
     std::shared_ptr<std::atomic<bool>> stop;
     bool goal_moves = false;
+    // UCI_LimitStrength: the move is drawn among the lines of the last iteration.
+    struct StrengthPick {
+        double temperature = 0;
+        uint64_t shown_lines = 1;  // the MultiPV option; the extra lines are not printed
+        double draw = 0;           // uniform in [0, 1)
+    };
+    std::optional<StrengthPick> strength;
 
     explicit SearchThread(Output& output) : out(&output) {
         pthread_attr_t attr;
@@ -177,10 +186,22 @@ struct Engine::SearchThread {
     template <typename Eval>
     void run_with(ThreadPool<Eval>& threads) {
         const MoveNotation notation = position.notation();
-        auto report = [this, &notation](const IterationInfo& info) {
+        // The lines of each finished iteration, the last one kept for the strength limit.
+        std::vector<IterationInfo> lines, last_lines;
+        auto report = [&](const IterationInfo& info) {
+            if (strength) {
+                if (info.multipv == 1 && !lines.empty()) last_lines = std::move(lines), lines = {};
+                lines.push_back(info);
+                if (info.multipv > strength->shown_lines) return;
+            }
             out->line(format_info(info, notation));
         };
         PoolResult result = threads.search(limits, position, report);
+        if (strength) {
+            // A lone re-report of the played line after the iterations is not an iteration.
+            if (last_lines.size() > lines.size()) lines = std::move(last_lines);
+            play_weakened(result.reported, lines, notation);
+        }
         // The goal lines continue the main thread's own search, whichever thread's move won.
         if (goal_moves && result.reported.best)
             for (const std::string& line :
@@ -194,6 +215,25 @@ struct Engine::SearchThread {
         };
         while (held()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         out->line(format_bestmove(result.reported.best, result.reported.ponder, notation));
+    }
+
+    // Replaces the best move by one drawn among `lines` (one iteration, best first), and shows
+    // the drawn line last, since GUIs expect bestmove to start the last PV printed.
+    void play_weakened(SearchResult& played, const std::vector<IterationInfo>& lines,
+                       const MoveNotation& notation) {
+        std::vector<int32_t> scores;
+        for (const IterationInfo& line : lines) {
+            if (line.pv.empty()) break;
+            scores.push_back(line.score);
+        }
+        if (scores.empty()) return;
+        const size_t i = pick_line(scores, strength->temperature, strength->draw);
+        if (i == 0 || lines[i].pv[0] == played.best) return;
+        IterationInfo shown = lines[i];
+        shown.multipv = 1;
+        out->line(format_info(shown, notation));
+        played.best = shown.pv[0];
+        played.ponder = shown.pv.size() > 1 ? shown.pv[1] : NO_MOVE;
     }
 
     static void* entry(void* self) {
@@ -232,6 +272,9 @@ Engine::Engine(Output& out)
       network_(DEFAULT_NET.get()),
       stop_(std::make_shared<std::atomic<bool>>(false)),
       search_thread_(std::make_unique<SearchThread>(out)) {
+    // Games against a weakened engine should not repeat move for move.
+    strength_rng_.state = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count())
+                          ^ uint64_t(reinterpret_cast<uintptr_t>(this));
     rebuild_pool();
 }
 
@@ -430,6 +473,10 @@ void Engine::cmd_go(const std::vector<std::string>& args,
         return;
     }
     go.limits.start = received;
+    if (settings_.limit_strength) {
+        const uint64_t nodes = strength_level(settings_.elo).nodes;
+        go.limits.nodes = std::min(go.limits.nodes.value_or(nodes), nodes);
+    }
     const bool ends_alone = ends_without_stop(go.limits);
     search_ends_alone_ = ends_alone && !go.ponder;
     if (go.ponder) {
@@ -446,6 +493,12 @@ void Engine::cmd_go(const std::vector<std::string>& args,
     t.limits = std::move(go.limits);
     t.stop = stop_;
     t.goal_moves = settings_.goal_moves;
+    t.strength.reset();
+    if (settings_.limit_strength) {
+        const StrengthLevel level = strength_level(settings_.elo);
+        t.strength = SearchThread::StrengthPick{level.temperature, settings_.multipv,
+                                                strength_rng_.uniform()};
+    }
     t.start();
     searching_ = true;
 }
@@ -593,6 +646,16 @@ void Engine::set_option(const std::vector<std::string>& args) {
         // Read by the next position command (and ucinewgame): the position set now keeps the
         // notation it was read with, so its moves stay readable as they were given.
         settings_.chess960 = read_bool(value);
+    } else if (name == "uci_limitstrength") {
+        if (std::optional<bool> on = read_check("UCI_LimitStrength", value, out_)) {
+            settings_.limit_strength = *on;
+            apply();
+        }
+    } else if (name == "uci_elo") {
+        if (auto elo = read_spin("UCI_Elo", value, STRENGTH_ELO_MIN, STRENGTH_ELO_MAX, out_)) {
+            settings_.elo = int32_t(*elo);
+            apply();
+        }
     } else {
         out_.line("info string unknown option '" + name + "'");
     }
@@ -667,7 +730,7 @@ void Engine::apply_settings() {
             // 6. Main searcher settings.
             Searcher<std::decay_t<decltype(threads.main().evaluator())>>& s = threads.main();
             s.set_move_overhead_ms(settings_.move_overhead_ms);
-            threads.set_multipv(int(settings_.multipv));
+            threads.set_multipv(searched_lines());
             s.set_show_wdl(settings_.show_wdl);
             s.set_search_mode(root_mode(settings_.search_mode));
             s.set_gumbel_temp(double(settings_.gumbel_temp));
@@ -769,6 +832,11 @@ void Engine::rebuild_pool() {
         pool_.emplace(std::in_place_type<ThreadPool<PstEval>>, PstEval(), tt_, stop_);
     std::visit([](auto& threads) { threads.main().clear(); }, *pool_);
     apply_settings();
+}
+
+int Engine::searched_lines() const {
+    const int shown = int(settings_.multipv);
+    return settings_.limit_strength ? std::max(shown, strength_level(settings_.elo).lines) : shown;
 }
 
 void Engine::clear_pool() {

@@ -21,7 +21,9 @@
 #include "router_moe.h"
 #include "search.h"
 #include "smp.h"
+#include "strength.h"
 #include "tt.h"
+#include "voi.h"
 
 namespace velmar::uci {
 
@@ -77,6 +79,8 @@ struct Settings {
     bool ponder = false;
     TbUse tb_use;
     bool chess960 = false;  // how the next position command reads FEN and moves
+    bool limit_strength = false;
+    int32_t elo = 1500;  // used only with limit_strength
     std::string syzygy_path;
     std::string router_file;
 };
@@ -128,6 +132,8 @@ private:
     void apply_settings();
     void rebuild_pool();
     void clear_pool();
+    // MultiPV as the option says, or more when the strength limit chooses among more lines.
+    int searched_lines() const;
 
     Output& out_;
     std::optional<Pool> pool_;
@@ -148,6 +154,7 @@ private:
     // The hit of the `go ponder` search running now; null when no search waits for one.
     std::shared_ptr<PonderHit> ponder_;
     bool ponder_ends_alone_ = false;  // ends_without_stop of that go, which holds after the hit
+    SplitMix64 strength_rng_;  // the draws of UCI_LimitStrength, seeded from the clock
 };
 
 // The command-line and UCI "bench": searches the fixed positions, prints the summary lines.
