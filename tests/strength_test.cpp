@@ -33,7 +33,7 @@ TEST(Strength, LevelsWeakenSteadilyAsTheRatingFalls) {
         EXPECT_GE(level.lines, 2);  // there is always a choice to make
         previous = level;
     }
-    EXPECT_GT(strength_level(STRENGTH_ELO_MAX).nodes, 10 * strength_level(2000).nodes);
+    EXPECT_GT(strength_level(STRENGTH_ELO_MAX).nodes, 4 * strength_level(2000).nodes);
     // Ratings beyond the range play as its ends.
     EXPECT_EQ(strength_level(0).nodes, strength_level(STRENGTH_ELO_MIN).nodes);
     EXPECT_EQ(strength_level(99999).temperature, strength_level(STRENGTH_ELO_MAX).temperature);

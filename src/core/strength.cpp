@@ -16,13 +16,14 @@ struct LevelPoint {
     int32_t lines;
     double temperature;
 };
-constexpr std::array<LevelPoint, 6> POINTS{{
-    {800, 16, 6, 320},
-    {1200, 32, 5, 200},
-    {1600, 96, 4, 110},
-    {2000, 400, 4, 55},
-    {2400, 2500, 3, 25},
-    {2800, 24000, 2, 10},
+constexpr std::array<LevelPoint, 7> POINTS{{
+    {800, 24, 6, 500},
+    {1000, 60, 5, 260},
+    {1200, 140, 4, 120},
+    {1400, 450, 4, 70},
+    {1800, 1400, 4, 40},
+    {2200, 4000, 4, 25},
+    {2800, 24000, 4, 10},
 }};
 static_assert(POINTS.front().elo == STRENGTH_ELO_MIN && POINTS.back().elo == STRENGTH_ELO_MAX);
 
