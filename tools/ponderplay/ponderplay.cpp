@@ -48,6 +48,7 @@ constexpr auto ANSWER_MS = std::chrono::milliseconds(10'000);
     std::fprintf(
         stderr, "usage: ponderplay [--games N] [--tc BASE+INC] [--openings FILE.epd] [--pgn FILE]\n"
                 "                  [--ponder both|first|second|none] [--option NAME=VALUE]...\n"
+                "                  [--resign MOVES CP] [--draw FROM_MOVE MOVES CP]\n"
                 "                  ENGINE1 ENGINE2\n");
     std::exit(2);
 }
@@ -61,7 +62,20 @@ struct Options {
     int64_t base_ms = 10'000;
     int64_t inc_ms = 100;
     bool ponders[2] = {true, true};
+    // Adjudication, off at 0: an engine whose own score stays at or below -resign_cp for
+    // resign_moves of its moves loses; from move draw_from on, a game where both engines'
+    // scores stay within draw_cp of 0 for draw_moves moves each is drawn.
+    int resign_moves = 0, resign_cp = 0;
+    int draw_from = 0, draw_moves = 0, draw_cp = 0;
 };
+
+std::vector<std::string> words_of(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;)
+        out.push_back(w);
+    return out;
+}
 
 // One engine process behind two pipes. Lines are read with a deadline, so a silent engine
 // costs its game instead of hanging the match.
@@ -123,10 +137,13 @@ public:
         }
     }
 
-    // Reads until a line starting with `prefix`; nothing at the deadline.
+    // Reads until a line starting with `prefix`; nothing at the deadline. The scores of the
+    // info lines passed over are kept in `score`.
     std::optional<std::string> wait_for(const std::string& prefix, Clock::time_point deadline) {
-        while (std::optional<std::string> line = read_line(deadline))
+        while (std::optional<std::string> line = read_line(deadline)) {
             if (line->rfind(prefix, 0) == 0) return line;
+            if (line->rfind("info ", 0) == 0) note_score(*line);
+        }
         return std::nullopt;
     }
 
@@ -150,8 +167,20 @@ public:
     }
 
     std::string name;
+    std::optional<int> score;  // the last one reported, in centipawns from the engine's side
 
 private:
+    void note_score(const std::string& line) {
+        const std::vector<std::string> w = words_of(line);
+        for (size_t i = 0; i + 2 < w.size(); ++i) {
+            if (w[i] != "score") continue;
+            const int v = std::atoi(w[i + 2].c_str());
+            if (w[i + 1] == "cp") score = v;
+            if (w[i + 1] == "mate") score = v > 0 ? 100'000 - v : -100'000 - v;
+            return;
+        }
+    }
+
     pid_t pid_ = 0;
     int in_ = -1, out_ = -1;
     std::string buffer_;
@@ -238,14 +267,6 @@ std::optional<std::pair<std::string, std::string>> game_over(const Position& pos
     return std::nullopt;
 }
 
-std::vector<std::string> words_of(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> out;
-    for (std::string w; in >> w;)
-        out.push_back(w);
-    return out;
-}
-
 // Openings as FENs: the first four EPD fields, plus the counters when the line has them.
 std::vector<std::string> read_openings(const std::string& path) {
     if (path.empty()) return {Position::startpos().to_fen()};
@@ -294,6 +315,7 @@ public:
             if (!e_[i].wait_for("readyok", Clock::now() + ANSWER_MS))
                 return forfeit(i, white, "engine stalled", {});
             pondering_[i] = false;
+            scores_[i].clear();
         }
         Position pos = Position::from_fen(opening).value();
         std::vector<std::string> moves, sans;
@@ -320,6 +342,7 @@ public:
                     if (!e.wait_for("bestmove", Clock::now() + ANSWER_MS))
                         return forfeit(side, white, "engine stalled", sans);
                 }
+                e.score.reset();
                 e.send(position_command(opening, moves));
                 e.send("go " + go_args());
                 start = Clock::now();
@@ -352,6 +375,9 @@ public:
             pos.make_move(m);
             moves.push_back(m.text());
             last = m;
+            scores_[side].push_back(e.score);
+            if (auto over = adjudicate(pos, side, white))
+                return finish({over->first, over->second, sans});
 
             if (o_.ponders[side] && w.size() >= 4 && w[2] == "ponder" && !game_over(pos)) {
                 const Move guess = pos.parse_uci_move(w[3]);
@@ -371,6 +397,28 @@ public:
     const Stats& stats(int i) const { return stats_[i]; }
 
 private:
+    // Whether the last `n` scores of engine `i` all satisfy `ok`.
+    bool last_scores(int i, int n, auto ok) const {
+        const std::vector<std::optional<int>>& s = scores_[i];
+        if (n <= 0 || int(s.size()) < n) return false;
+        for (size_t k = s.size() - size_t(n); k < s.size(); ++k)
+            if (!s[k] || !ok(*s[k])) return false;
+        return true;
+    }
+
+    // The adjudicated result after engine `mover` has moved, if the scores call for one.
+    std::optional<std::pair<std::string, std::string>> adjudicate(const Position& pos, int mover,
+                                                                  int white) const {
+        if (last_scores(mover, o_.resign_moves, [&](int v) { return v <= -o_.resign_cp; }))
+            return std::pair{std::string(mover == white ? "0-1" : "1-0"),
+                             std::string("adjudication: resigns")};
+        const auto level = [&](int v) { return std::abs(v) <= o_.draw_cp; };
+        if (o_.draw_moves > 0 && int(pos.fullmove_number()) >= o_.draw_from
+            && last_scores(0, o_.draw_moves, level) && last_scores(1, o_.draw_moves, level))
+            return std::pair{std::string("1/2-1/2"), std::string("adjudication: draw")};
+        return std::nullopt;
+    }
+
     static std::string position_command(const std::string& opening,
                                         const std::vector<std::string>& moves) {
         std::string s = "position fen " + opening;
@@ -401,6 +449,7 @@ private:
     Stats stats_[2];
     bool pondering_[2] = {false, false};
     Move expected_[2];
+    std::vector<std::optional<int>> scores_[2];  // each engine's score for each of its moves
 };
 
 Options parse_args(int argc, char** argv) {
@@ -436,6 +485,15 @@ Options parse_args(int argc, char** argv) {
             const std::string opt = value();
             if (opt.find('=') == std::string::npos) usage("--option wants NAME=VALUE");
             o.options.push_back(opt);
+        } else if (a == "--resign") {
+            o.resign_moves = std::atoi(value().c_str());
+            o.resign_cp = std::atoi(value().c_str());
+            if (o.resign_moves < 1 || o.resign_cp < 1) usage("--resign wants MOVES CP above 0");
+        } else if (a == "--draw") {
+            o.draw_from = std::atoi(value().c_str());
+            o.draw_moves = std::atoi(value().c_str());
+            o.draw_cp = std::atoi(value().c_str());
+            if (o.draw_moves < 1 || o.draw_cp < 0) usage("--draw wants FROM_MOVE MOVES CP");
         } else if (a == "--help" || a == "-h") {
             usage("");
         } else if (a.rfind("--", 0) == 0) {
@@ -494,7 +552,7 @@ void write_pgn(std::ofstream& pgn, const Options& o, const std::string& opening,
     pgn << text << (text.empty() ? "" : " ") << g.result << "\n\n";
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     init_attacks();
