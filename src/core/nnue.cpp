@@ -110,8 +110,8 @@ void apply_rows_scalar(int16_t* dst, int16_t* dst2, const int16_t* src, const in
 // One move's update, the counts known at compile time: a single streaming pass, each vector of
 // the result loaded, adjusted and stored once.
 template <int AddCount, int SubCount>
-void apply_fixed_avx2(int16_t* dst, const int16_t* src, const int16_t* const* adds,
-                      const int16_t* const* subs) {
+void apply_fixed_vec(int16_t* dst, const int16_t* src, const int16_t* const* adds,
+                     const int16_t* const* subs) {
 #pragma GCC unroll 8
     for (int off = 0; off < NNUE_HIDDEN; off += simd::I16_LANES) {
         simd::VecI16 r = simd::load(src + off);
@@ -123,14 +123,14 @@ void apply_fixed_avx2(int16_t* dst, const int16_t* src, const int16_t* const* ad
     }
 }
 
-// Any number of rows (refreshes and cache rebuilds): REGS registers of 16 lanes hold a stretch
+// Any number of rows (refreshes and cache rebuilds): REGS vector registers hold a stretch
 // of the result while every row is applied, so each stretch is loaded and stored once.
 constexpr int REGS = 8;
 constexpr int CHUNK = REGS * simd::I16_LANES;
 static_assert(NNUE_HIDDEN % CHUNK == 0);
 
-void apply_rows_avx2(int16_t* dst, int16_t* dst2, const int16_t* src, const int16_t* const* adds,
-                     int add_count, const int16_t* const* subs, int sub_count) {
+void apply_rows_vec(int16_t* dst, int16_t* dst2, const int16_t* src, const int16_t* const* adds,
+                    int add_count, const int16_t* const* subs, int sub_count) {
     for (int c = 0; c < NNUE_HIDDEN; c += CHUNK) {
         simd::VecI16 r[REGS];
 #pragma GCC unroll 16
@@ -159,7 +159,7 @@ void apply_rows_avx2(int16_t* dst, int16_t* dst2, const int16_t* src, const int1
     }
 }
 
-int32_t output_sum_avx2(const Acc& us, const Acc& them, const int16_t* weights) {
+int32_t output_sum_vec(const Acc& us, const Acc& them, const int16_t* weights) {
     simd::VecI32 s0 = simd::zero32(), s1 = simd::zero32();
     const int16_t* halves[2] = {us.v, them.v};
     for (int h = 0; h < 2; ++h) {
@@ -180,7 +180,7 @@ int32_t output_sum_avx2(const Acc& us, const Acc& them, const int16_t* weights) 
 inline void apply_rows(int16_t* dst, int16_t* dst2, const int16_t* src, const int16_t* const* adds,
                        int add_count, const int16_t* const* subs, int sub_count) {
 #if VELMAR_AVX2
-    apply_rows_avx2(dst, dst2, src, adds, add_count, subs, sub_count);
+    apply_rows_vec(dst, dst2, src, adds, add_count, subs, sub_count);
 #else
     apply_rows_scalar(dst, dst2, src, adds, add_count, subs, sub_count);
 #endif
@@ -190,9 +190,9 @@ inline void apply_rows(int16_t* dst, int16_t* dst2, const int16_t* src, const in
 inline void apply_move_rows(int16_t* dst, const int16_t* src, const int16_t* const* adds,
                             int add_count, const int16_t* const* subs, int sub_count) {
 #if VELMAR_AVX2
-    if (add_count == 1 && sub_count == 1) return apply_fixed_avx2<1, 1>(dst, src, adds, subs);
-    if (add_count == 1 && sub_count == 2) return apply_fixed_avx2<1, 2>(dst, src, adds, subs);
-    if (add_count == 2 && sub_count == 2) return apply_fixed_avx2<2, 2>(dst, src, adds, subs);
+    if (add_count == 1 && sub_count == 1) return apply_fixed_vec<1, 1>(dst, src, adds, subs);
+    if (add_count == 1 && sub_count == 2) return apply_fixed_vec<1, 2>(dst, src, adds, subs);
+    if (add_count == 2 && sub_count == 2) return apply_fixed_vec<2, 2>(dst, src, adds, subs);
 #endif
     apply_rows(dst, nullptr, src, adds, add_count, subs, sub_count);
 }
@@ -372,7 +372,7 @@ int32_t output_sum_scalar(const Acc& us, const Acc& them, const int16_t* weights
 
 int32_t output_sum(const Acc& us, const Acc& them, const int16_t* weights) {
 #if VELMAR_AVX2
-    return output_sum_avx2(us, them, weights);
+    return output_sum_vec(us, them, weights);
 #else
     return output_sum_scalar(us, them, weights);
 #endif

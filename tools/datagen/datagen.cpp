@@ -15,6 +15,12 @@
 // Ctrl-C (or SIGTERM): the game in progress is dropped and everything written so far stays valid.
 // Running the same command again appends and counts what is already in the file towards
 // --positions.
+//
+// Started by an MPI launcher (`mpirun -np N datagen --out DIR ...`, any number of machines),
+// the N ranks play independently: --out names a directory, each rank writes its own shard
+// DIR/rank-R.bin with a seed derived from the base seed and R, aims at its share of
+// --positions, and rank 0 prints the total when all have stopped. The trainer reads the
+// directory as a whole.
 #include "record.h"
 
 #include "eval.h"
@@ -38,6 +44,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifdef VELMAR_MPI
+#include <mpi.h>
+#endif
 
 using namespace velmar;
 using training::PackedPosition;
@@ -280,6 +290,62 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
+// This process's place among the ranks of an MPI launch; a plain run is rank 0 of 1.
+struct Ranks {
+    int rank = 0;
+    int size = 1;
+};
+
+// MPI starts only when a launcher's environment is there, so that a plain run stays exactly a
+// plain process (no runtime to contact, no singleton set-up).
+Ranks start_ranks(int* argc, char*** argv) {
+    Ranks r;
+#ifdef VELMAR_MPI
+    const char* launched[] = {"OMPI_COMM_WORLD_SIZE", "PMIX_RANK", "PMI_SIZE"};
+    if (std::none_of(std::begin(launched), std::end(launched), [](const char* v) { return std::getenv(v); }))
+        return r;
+    MPI_Init(argc, argv);
+    MPI_Comm_rank(MPI_COMM_WORLD, &r.rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &r.size);
+#else
+    (void)argc;
+    (void)argv;
+#endif
+    return r;
+}
+
+// Rank 0's value for every rank, so that one printed seed repeats the whole run.
+uint64_t agree_on_seed(const Ranks& ranks, uint64_t seed) {
+#ifdef VELMAR_MPI
+    if (ranks.size > 1) MPI_Bcast(&seed, 1, MPI_UINT64_T, 0, MPI_COMM_WORLD);
+#else
+    (void)ranks;
+#endif
+    return seed;
+}
+
+// The sum over the ranks, known to rank 0.
+uint64_t total_over_ranks(const Ranks& ranks, uint64_t value) {
+#ifdef VELMAR_MPI
+    if (ranks.size > 1) {
+        uint64_t sum = 0;
+        MPI_Reduce(&value, &sum, 1, MPI_UINT64_T, MPI_SUM, 0, MPI_COMM_WORLD);
+        return sum;
+    }
+#else
+    (void)ranks;
+#endif
+    return value;
+}
+
+void finish_ranks() {
+#ifdef VELMAR_MPI
+    int started = 0;
+    MPI_Initialized(&started);
+    if (started) MPI_Finalize();
+#endif
+}
+
 std::string clock_text(double seconds) {
     const long s = long(seconds);
     char buf[32];
@@ -291,7 +357,21 @@ std::string clock_text(double seconds) {
 
 int main(int argc, char** argv) {
     init_attacks();
-    const Options opt = parse(argc, argv);
+    const Ranks ranks = start_ranks(&argc, &argv);
+    Options opt = parse(argc, argv);
+    const std::string out_dir = opt.out;
+    if (ranks.size > 1) {
+        std::error_code ec;
+        std::filesystem::create_directories(out_dir, ec);
+        if (!std::filesystem::is_directory(out_dir, ec))
+            usage(("cannot make the directory " + out_dir).c_str());
+        char shard[32];
+        std::snprintf(shard, sizeof shard, "rank-%d.bin", ranks.rank);
+        opt.out = (std::filesystem::path(out_dir) / shard).string();
+        // The target is shared out; the first ranks take the remainder.
+        const uint64_t share = opt.positions / uint64_t(ranks.size);
+        opt.positions = share + (uint64_t(ranks.rank) < opt.positions % uint64_t(ranks.size) ? 1 : 0);
+    }
     Shared shared(opt);
 
     if (!opt.openings.empty()) {
@@ -321,11 +401,15 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, on_signal);
 
     const uint64_t start_positions = shared.positions.load();
-    const uint64_t seed = opt.seed ? opt.seed
-                                   : uint64_t(std::chrono::system_clock::now().time_since_epoch().count());
+    const uint64_t base_seed = agree_on_seed(
+        ranks, opt.seed ? opt.seed : uint64_t(std::chrono::system_clock::now().time_since_epoch().count()));
+    // Rank 0 of 1 keeps the base seed itself, so a plain run repeats a plain run.
+    const uint64_t seed = base_seed ^ (uint64_t(ranks.rank) * 0xBF58476D1CE4E5B9ULL);
     const char* start_name = opt.start == Start::STANDARD   ? "standard start"
                              : opt.start == Start::CHESS960 ? "Chess960 starts"
                                                             : "double Chess960 starts";
+    if (ranks.size > 1)
+        std::printf("datagen: rank %d of %d, seed %llu\n", ranks.rank, ranks.size, (unsigned long long)base_seed);
     std::printf("datagen: %s, %llu positions already there, target %llu, %d thread(s), %llu nodes, %s, %s\n",
                 opt.out.c_str(), (unsigned long long)start_positions,
                 (unsigned long long)opt.positions, opt.threads, (unsigned long long)opt.nodes,
@@ -343,6 +427,7 @@ int main(int argc, char** argv) {
 
     const auto start = std::chrono::steady_clock::now();
     std::atomic<bool> done{false};
+    const std::string rank_prefix = ranks.size > 1 ? "rank " + std::to_string(ranks.rank) + ": " : "";
     std::thread progress([&] {
         auto last = start;
         while (!done) {
@@ -354,8 +439,8 @@ int main(int argc, char** argv) {
             const uint64_t total = shared.positions.load();
             const double rate = double(total - start_positions) / std::max(secs, 1e-9);
             const double left = total < opt.positions && rate > 0 ? double(opt.positions - total) / rate : 0;
-            std::printf("positions %llu games %llu  %.0f pos/s  %.0f knps  elapsed %s  eta %s\n",
-                        (unsigned long long)total, (unsigned long long)shared.games.load(), rate,
+            std::printf("%spositions %llu games %llu  %.0f pos/s  %.0f knps  elapsed %s  eta %s\n",
+                        rank_prefix.c_str(), (unsigned long long)total, (unsigned long long)shared.games.load(), rate,
                         double(shared.nodes.load()) / std::max(secs, 1e-9) / 1000.0,
                         clock_text(secs).c_str(), clock_text(left).c_str());
             std::fflush(stdout);
@@ -367,5 +452,14 @@ int main(int argc, char** argv) {
     std::fclose(shared.out);
     std::printf("datagen: stopped with %llu positions in %s\n",
                 (unsigned long long)shared.positions.load(), opt.out.c_str());
+    if (ranks.size > 1) {
+        std::fflush(stdout);
+        const uint64_t total = total_over_ranks(ranks, shared.positions.load());
+        const uint64_t games = total_over_ranks(ranks, shared.games.load());
+        if (ranks.rank == 0)
+            std::printf("datagen: %d ranks stopped with %llu positions in %s (%llu games this run)\n",
+                        ranks.size, (unsigned long long)total, out_dir.c_str(), (unsigned long long)games);
+    }
+    finish_ranks();
     return 0;
 }

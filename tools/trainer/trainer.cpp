@@ -13,6 +13,7 @@
 //           [--final-lr X] [--lambda X] [--threads N] [--holdout N] [--max-positions N]
 //           [--checkpoint FILE] [--resume FILE] [--init NET.nnue|builtin] [--freeze-features 1]
 //           [--seed N]
+// A --data directory means every file in it (the shards of a run of datagen under MPI).
 // --freeze-features 1 trains only the output layer and the head (with --init: retunes what an
 // existing network's hidden features are worth). --lambda weighs the search score against the game result in the target (1 = score only).
 #include "model.h"
@@ -26,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -325,9 +327,32 @@ bool load_checkpoint(const std::string& path, Params& p, Adam& adam, int& epoch)
 
 // ---- Data. ----
 
+// Files as given; a directory stands for the regular files in it (the shards of one data
+// generation run), in name order so that a run repeats.
+std::vector<std::string> data_files(const std::vector<std::string>& paths) {
+    std::vector<std::string> files;
+    for (const auto& path : paths) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(path, ec)) {
+            files.push_back(path);
+            continue;
+        }
+        std::vector<std::string> shards;
+        for (const auto& entry : std::filesystem::directory_iterator(path, ec))
+            if (entry.is_regular_file(ec)) shards.push_back(entry.path().string());
+        if (shards.empty()) {
+            std::fprintf(stderr, "no data files in %s\n", path.c_str());
+            std::exit(1);
+        }
+        std::sort(shards.begin(), shards.end());
+        files.insert(files.end(), shards.begin(), shards.end());
+    }
+    return files;
+}
+
 std::vector<PackedPosition> read_records(const std::vector<std::string>& paths) {
     std::vector<PackedPosition> all;
-    for (const auto& path : paths) {
+    for (const auto& path : data_files(paths)) {
         std::ifstream in(path, std::ios::binary | std::ios::ate);
         if (!in) {
             std::fprintf(stderr, "cannot read %s\n", path.c_str());
