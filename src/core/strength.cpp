@@ -8,8 +8,9 @@ namespace velmar {
 
 namespace {
 
-// The calibrated points (README, "Playing at a chosen strength"). Below about 2000 the node
-// budget hardly matters any more, so the temperature and the number of lines do the weakening.
+// The calibrated points (README, "Playing at a chosen strength"). Below a few hundred nodes the
+// budget hardly matters any more, so there the temperature and the number of lines do most of
+// the weakening.
 struct LevelPoint {
     int32_t elo;
     double nodes;
